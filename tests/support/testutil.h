@@ -1,0 +1,57 @@
+// Helpers shared by the tests: temporary directories, files, WAV fixtures
+// and running a program with its output captured.
+#ifndef VDL_TESTS_TESTUTIL_H
+#define VDL_TESTS_TESTUTIL_H
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vdltest {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents when
+// the object goes.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  std::string path;
+  std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+void WriteFile(const std::string &path, const std::string &bytes);
+std::string ReadFile(const std::string &path);  // "" when missing
+bool FileExists(const std::string &path);
+
+// The fields of a canonical 44-byte header; data follows as given.
+struct WavSpec {
+  int16_t channels = 1;
+  int32_t rate = 8000;
+  int16_t bits = 8;
+  int32_t byteRate = -1;     // -1: rate * channels * bits / 8
+  int32_t dataSize = -1;     // -1: data.size()
+  int32_t fmtSize = 16;
+  int16_t formatTag = 1;
+};
+std::string WavHeader(const WavSpec &spec, std::size_t dataBytes);
+// data.size() bytes of a pattern that differs block to block, so a block
+// dropped or sent twice shows in a comparison.
+std::string Pattern(std::size_t n, unsigned seed = 1);
+std::string MakeWav(const WavSpec &spec, const std::string &data);
+
+struct RunResult {
+  int status = -1;        // exit status, or 128 + signal number
+  std::string out, err;
+};
+// Runs argv[0] (a path) with the environment changed by env ("NAME=value"
+// sets, "NAME" alone unsets).  stdin is /dev/null.  Kills the child and
+// fails the result (status -1) after timeoutSec.
+RunResult Run(const std::vector<std::string> &argv,
+              const std::vector<std::string> &env = {},
+              double timeoutSec = 30);
+
+}  // namespace vdltest
+
+#endif
