@@ -1,0 +1,110 @@
+#!/bin/sh
+# Prints the project's figures side by side, from a Release build:
+#  - CPU time and peak RSS of vdlplay pushing a 100 MiB file to /dev/null
+#    against dd bs=256 over the same file;
+#  - the wall time of a whole run on a tiny file against an empty C program;
+#  - the stop latency from SIGINT to exit with a second of sound queued;
+#  - the CPU share of background playback while playing, paused, played out.
+# Nothing here is asserted: the targets are in the README.
+set -eu
+cd "$(dirname "$0")/.."
+build=${BUILD:-build}
+if [ ! -x "$build/src/player/vdlplay" ]; then
+  cmake --preset default >/dev/null
+  cmake --build --preset default -j "$(nproc)" >/dev/null
+fi
+player="$PWD/$build/src/player/vdlplay"
+mktone="$PWD/$build/tools/mktone/vdlmktone"
+vdsp="$PWD/$build/tools/vdsp/vdsp"
+bgm="$PWD/$build/bench/vdlbench_bgm"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/home"
+printf '[Audio]\nDSP=/dev/null\n' >"$work/home/.vdlrc"
+export HOME="$work/home"
+
+# 100 MiB of data: 595 s of 44.1 kHz stereo 16-bit sound.
+big="$work/big.wav"
+"$mktone" "$big" 595 44100 2 16 440
+tiny="$work/tiny.wav"
+"$mktone" "$tiny" 0.01 8000 1 8 440
+
+calc() { awk "BEGIN { print $1 }"; }
+
+# measure LABEL CMD...: user+system CPU seconds and peak RSS in KiB, best
+# of three runs (the least disturbed by the rest of the machine).
+measure() {
+  label=$1
+  shift
+  best_cpu="" best_rss=""
+  for _ in 1 2 3; do
+    /usr/bin/time -f '%U %S %M' -o "$work/time" "$@" >/dev/null 2>&1
+    read -r u s m <"$work/time"
+    cpu=$(calc "$u + $s")
+    if [ -z "$best_cpu" ] || [ "$(calc "$cpu < $best_cpu")" = 1 ]; then
+      best_cpu=$cpu
+    fi
+    if [ -z "$best_rss" ] || [ "$m" -lt "$best_rss" ]; then best_rss=$m; fi
+  done
+  eval "${label}_cpu=$best_cpu ${label}_rss=$best_rss"
+}
+
+measure player "$player" "$big"
+measure dd dd if="$big" of=/dev/null bs=256
+
+# A whole run on a tiny file against an empty program, many times over.
+printf 'int main(void) { return 0; }\n' >"$work/empty.c"
+cc -O2 -o "$work/empty" "$work/empty.c"
+runs=300
+loop_seconds() {
+  start=$(date +%s%N)
+  i=0
+  while [ $i -lt $runs ]; do
+    "$@" >/dev/null 2>&1
+    i=$((i + 1))
+  done
+  end=$(date +%s%N)
+  calc "int(($end - $start) / 1000 / $runs)"
+}
+tiny_us=$(loop_seconds "$player" "$tiny")
+empty_us=$(loop_seconds "$work/empty")
+
+ratio() { awk "BEGIN { printf \"%.2f\", $1 / $2 }"; }
+
+printf '\n%-44s %12s %12s %8s %s\n' "figure" "vdlplay" "reference" "ratio" "target"
+printf '%-44s %12s %12s %8s %s\n' "CPU s, 100 MiB to /dev/null (vs dd bs=256)" \
+  "$player_cpu" "$dd_cpu" "$(ratio "$player_cpu" "$dd_cpu")" "<= 0.6"
+printf '%-44s %12s %12s %8s %s\n' "peak RSS KiB (vs dd)" \
+  "$player_rss" "$dd_rss" "$(ratio "$player_rss" "$dd_rss")" "<= 2048 KiB"
+printf '%-44s %12s %12s %8s %s\n' "whole run on a tiny file, us (vs empty C)" \
+  "$tiny_us" "$empty_us" "$(ratio "$tiny_us" "$empty_us")" "<= 2"
+
+if [ -x "$vdsp" ]; then
+  # Stop latency: three seconds of sound, a queue of one second (176400
+  # bytes at 44.1 kHz stereo 16-bit), SIGINT after 1.5 s.
+  "$mktone" "$work/three.wav" 3 44100 2 16 440
+  printf '[Audio]\nDSP=/dev/dsp\n' >"$work/home/.vdlrc"
+  best=""
+  for _ in 1 2 3; do
+    "$vdsp" -q 176400 -- "$player" "$work/three.wav" >/dev/null 2>&1 &
+    pid=$!
+    sleep 1.5
+    t0=$(date +%s%N)
+    kill -INT $pid
+    wait $pid || true
+    t1=$(date +%s%N)
+    ms=$(calc "int(($t1 - $t0) / 1000000)")
+    if [ -z "$best" ] || [ "$(calc "$ms > $best")" = 1 ]; then best=$ms; fi
+  done
+  printf '%-44s %12s %12s %8s %s\n' "stop latency SIGINT to exit, ms (worst of 3)" \
+    "$best" "-" "-" "well under the 1000 ms queued"
+fi
+
+if [ -x "$bgm" ] && [ -x "$vdsp" ]; then
+  "$mktone" "$work/bgm.wav" 4 44100 2 16 440
+  "$vdsp" -- "$bgm" "$work/bgm.wav" 2>/dev/null | while read -r state share; do
+    printf '%-44s %12s %12s %8s %s\n' "background playback CPU %, $state" \
+      "$share" "-" "-" "<= 2"
+  done
+fi
