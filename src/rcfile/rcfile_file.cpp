@@ -1,0 +1,134 @@
+// Whole-file input and atomic output for the RC file store: a failed write
+// must never cost the user the file they had.
+#include "rcfile_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Links followed before giving up, as the kernel does (ELOOP).
+constexpr int kMaxLinkHops = 40;
+
+static int OpenForReading(const char *path) {
+  int fd;
+  // O_NONBLOCK: a FIFO must not hang the open; it is refused below anyway.
+  do {
+    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Reads exactly size bytes; a short file (it shrank, or a read error) fails
+// so that bytes never read cannot reach the data.
+static int32_t ReadAll(int fd, char *buf, int32_t size) {
+  int32_t got = 0;
+  while (got < size) {
+    ssize_t n = read(fd, buf + got, static_cast<size_t>(size - got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    got += static_cast<int32_t>(n);
+  }
+  return 1;
+}
+
+RCLoad ReadRCFile(const char *path, char **data, int32_t *size) {
+  *data = nullptr;
+  *size = 0;
+  int fd = OpenForReading(path);
+  if (fd < 0) return errno == ENOENT ? kRCMissing : kRCUnreadable;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return kRCUnreadable;
+  }
+  if (st.st_size > kRCDataMax) {
+    close(fd);
+    return kRCNoMemory;
+  }
+  int32_t n = static_cast<int32_t>(st.st_size);
+  char *buf = static_cast<char *>(malloc(static_cast<size_t>(n) + 1));
+  if (!buf) {
+    close(fd);
+    return kRCNoMemory;
+  }
+  int32_t ok = ReadAll(fd, buf, n);
+  close(fd);
+  if (!ok) {
+    free(buf);
+    return kRCUnreadable;
+  }
+  *data = buf;
+  *size = n;
+  return kRCLoaded;
+}
+
+// Follows symbolic links from path to the file they lead to, which need not
+// exist yet (a dangling link gets its target created).  The result is
+// written to target, PATH_MAX bytes.
+static int32_t ResolveRCLink(const char *path, char *target) {
+  if (snprintf(target, PATH_MAX, "%s", path) >= PATH_MAX) return 0;
+  for (int hops = 0; hops < kMaxLinkHops; ++hops) {
+    struct stat st;
+    if (lstat(target, &st) != 0 || !S_ISLNK(st.st_mode)) return 1;
+    char link[PATH_MAX];
+    ssize_t n = readlink(target, link, sizeof link - 1);
+    if (n < 0) return 0;
+    link[n] = '\0';
+    // A relative link is relative to the directory holding the link.
+    const char *slash = strrchr(target, '/');
+    size_t dirLen = (link[0] == '/' || !slash) ? 0 : static_cast<size_t>(slash - target) + 1;
+    if (dirLen + static_cast<size_t>(n) >= PATH_MAX) return 0;
+    memcpy(target + dirLen, link, static_cast<size_t>(n) + 1);
+  }
+  return 0;
+}
+
+static int32_t WriteAll(int fd, const char *data, int32_t size) {
+  int32_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd, data + done, static_cast<size_t>(size - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    done += static_cast<int32_t>(n);
+  }
+  return 1;
+}
+
+// The mode a new file gets from open(..., 0666), which mkstemp's 0600 is
+// not.  No threads here, so reading the umask by setting it is safe.
+static mode_t NewFileMode() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+int32_t WriteRCFile(const char *path, const char *data, int32_t size) {
+  char target[PATH_MAX];
+  char temp[PATH_MAX];
+  if (!ResolveRCLink(path, target)) return 0;
+  if (snprintf(temp, sizeof temp, "%s.XXXXXX", target) >= static_cast<int>(sizeof temp))
+    return 0;
+  struct stat old;
+  int exists = stat(target, &old) == 0;
+  int fd = mkstemp(temp);
+  if (fd < 0) return 0;
+  int32_t ok = 1;
+  if (exists && (old.st_uid != geteuid() || old.st_gid != getegid())) {
+    // Only root may give the file back to its owner; anyone else edits a
+    // file of their own, so a refusal changes nothing that matters.
+    if (fchown(fd, old.st_uid, old.st_gid) != 0) errno = 0;
+  }
+  mode_t mode = exists ? (old.st_mode & 07777) : NewFileMode();
+  if (fchmod(fd, mode) != 0) ok = 0;
+  if (ok) ok = WriteAll(fd, data, size);
+  if (ok && fsync(fd) != 0) ok = 0;
+  if (close(fd) != 0) ok = 0;
+  if (ok && rename(temp, target) != 0) ok = 0;
+  if (!ok) unlink(temp);
+  return ok;
+}
