@@ -7,6 +7,12 @@
  * six values, always in this order: playing time in hundredths of a
  * second, stereo flag (channels - 1), channel count, sampling frequency in
  * Hz, bits per sample, data size in bytes.
+ *
+ * The module holds one device descriptor at a time.  Every device
+ * operation uses it without testing it: open the device successfully
+ * before any playback, open it once, and close it before opening it again.
+ * All messages go to stderr.  Nothing here is thread-safe; call it from
+ * the main thread only.
  */
 #ifndef VDL_WAVE_H
 #define VDL_WAVE_H
@@ -18,15 +24,77 @@
 extern "C" {
 #endif
 
-/* To be completed by the module's implementation. */
+/*
+ * Opens the DSP device write-only (O_WRONLY, blocking) and holds its
+ * descriptor.  The device path is the value of key "DSP" in group "Audio"
+ * of "$HOME/.vdlrc".  When that lookup fails the default "/dev/dsp" is
+ * used and stored there (creating the file on first use; the store prints
+ * why the lookup failed).  Without HOME, "/dev/dsp" is opened and no file
+ * is read or written.  A HOME of PATH_MAX characters or more is refused
+ * with "Error: Wave - Home directory name too long (...).\n" and treated
+ * as unset.
+ *
+ * Returns the descriptor (>= 0).  From then on SIGINT and SIGTERM end the
+ * process: "Terminated...\n" on stderr, interval timer disarmed, queued
+ * sound dropped (SNDCTL_DSP_RESET), device closed, exit status 1.  The
+ * handlers stay installed after vdlCloseDevice_WaveDSP.
+ * On failure prints "open <path>: <reason>\n" and returns a negative
+ * value; no handler is installed.
+ */
 int32_t vdlOpenDevice_WaveDSP(void);
+
+/* Closes the held device descriptor.  Queued sound is played out first
+ * (the driver drains on close). */
 void vdlCloseDevice_WaveDSP(void);
+
+/*
+ * Opens the WAV file at path and reads its 44-byte header.  Only the
+ * canonical layout is accepted: "RIFF", "WAVE", "fmt " with a format
+ * chunk of exactly 16 bytes, then "data" at offset 36.  The format tag is
+ * not checked.
+ *
+ * On success stores the six values (playing time, stereo flag, channel
+ * count, sampling frequency, bits per sample, data size) and returns the
+ * stream, positioned at offset 44; the caller closes it with fclose.
+ * The playing time is 0 for a byte rate B <= 0, (size / B) * 100 wrapped
+ * to 32 bits for B of 1 to 99, and size / (B / 100) otherwise.
+ *
+ * On failure returns NULL, writes no output value and prints
+ *   "Error: Wave - Can't open file (<path>).\n" or
+ *   "Error: Wave - This file is not Linear PCM Wave Format file(<path>).\n"
+ */
 FILE *vdlOpenFile_WaveDSP(const char *path, int32_t *time, int32_t *stereo,
                           int32_t *channels, int32_t *freq, int32_t *bits,
                           int32_t *size);
+
+/*
+ * Plays a WAV stream to its end, blocking.  The device is reset and set
+ * up from the given values (SNDCTL_DSP_RESET, _CHANNELS, _STEREO, _SPEED,
+ * _SETFMT with bits as the format code, results ignored), the stream is
+ * sought to offset 44, and size bytes are written in blocks of 256 (the
+ * last one partial), then SNDCTL_DSP_SYNC waits until they have played.
+ * A block the device takes only in part is completed; a write that a
+ * signal interrupts before any byte is retried.  time is not used.
+ *
+ * Returns 1 when the whole data size was played (at once for size <= 0),
+ * 0 for a NULL stream (no device request) or on a failure, after printing:
+ *   "Error: Wave - Can't allocate memory.\n"
+ *   "Error: Wave - File Read error(<n> bytes).Sound stopped.\n"
+ *     the file holds less than size bytes after the header; n bytes (a
+ *     multiple of 256) were written, and are drained by SNDCTL_DSP_SYNC;
+ *   "write /dev/dsp: <reason>\n" the device refused a write; no SYNC.
+ */
 int32_t vdlPlay_WaveDSP(FILE *fp, int32_t time, int32_t stereo,
                         int32_t channels, int32_t freq, int32_t bits,
                         int32_t size);
+
+/*
+ * Opens the device, plays the WAV file at path with vdlPlay_WaveDSP,
+ * closes the file and the device.  Use it only while the device is not
+ * held open.  Returns 1 when the file was handed to playback (whatever
+ * playback then reported), 0 when the device or the file failed to open
+ * (messages as above; the device is closed again).
+ */
 int32_t vdlTestPlay_WaveDSP(const char *path);
 
 int32_t vdlBGMPlay_WaveDSP(FILE *fp, int32_t time, int32_t stereo,

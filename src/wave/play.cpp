@@ -1,0 +1,70 @@
+// Device set-up from a WAV stream's values and blocking playback.
+#include "vdl/wave.h"
+
+#include "wave_internal.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+
+namespace vdlwave {
+
+// The driver may write back what it accepted through the pointers; that is
+// not used, so they point at this call's own copies.
+void PreparePlayback(FILE *fp, int32_t stereo, int32_t channels,
+                     int32_t freq, int32_t bits) {
+  ioctl(g_fdDsp, kDspReset, 0);
+  ioctl(g_fdDsp, kDspChannels, &channels);
+  ioctl(g_fdDsp, kDspStereo, &stereo);
+  ioctl(g_fdDsp, kDspSpeed, &freq);
+  ioctl(g_fdDsp, kDspSetFmt, &bits);
+  fseek(fp, kHeaderSize, SEEK_SET);
+}
+
+}  // namespace vdlwave
+
+using namespace vdlwave;
+
+int32_t vdlPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
+                        int32_t freq, int32_t bits, int32_t size) {
+  if (!fp) return 0;
+  PreparePlayback(fp, stereo, channels, freq, bits);
+  char *block = static_cast<char *>(malloc(kBlockBufferSize));
+  if (!block) {
+    fprintf(stderr, "Error: Wave - Can't allocate memory.\n");
+    return 0;
+  }
+  // 64-bit so that pos + 256 cannot overflow for a size near 2^31 - 1.
+  for (int64_t pos = 0; pos < size; pos += kBlockSize) {
+    size_t len = pos + kBlockSize <= size ? kBlockSize : static_cast<size_t>(size - pos);
+    if (fread(block, 1, len, fp) < len) {
+      fprintf(stderr, "Error: Wave - File Read error(%d bytes).Sound stopped.\n",
+              static_cast<int>(pos));
+      ioctl(g_fdDsp, kDspSync, 0);
+      free(block);
+      return 0;
+    }
+    if (!WriteBlock(g_fdDsp, block, len)) {
+      perror("write /dev/dsp");
+      free(block);
+      return 0;
+    }
+  }
+  ioctl(g_fdDsp, kDspSync, 0);
+  free(block);
+  return 1;
+}
+
+int32_t vdlTestPlay_WaveDSP(const char *path) {
+  if (vdlOpenDevice_WaveDSP() < 0) return 0;
+  int32_t time, stereo, channels, freq, bits, size;
+  FILE *fp = vdlOpenFile_WaveDSP(path, &time, &stereo, &channels, &freq, &bits, &size);
+  if (!fp) {
+    vdlCloseDevice_WaveDSP();
+    return 0;
+  }
+  vdlPlay_WaveDSP(fp, time, stereo, channels, freq, bits, size);
+  fclose(fp);
+  vdlCloseDevice_WaveDSP();
+  return 1;
+}

@@ -1,0 +1,81 @@
+// State and helpers shared by the wave module's files: device, header,
+// blocking playback and background playback.  Private to src/wave (and to
+// tests of its internals).
+#ifndef VDL_SRC_WAVE_INTERNAL_H
+#define VDL_SRC_WAVE_INTERNAL_H
+
+#include <signal.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <atomic>
+
+// In a namespace so that C programs linking the library keep common names
+// such as g_fp for themselves.
+namespace vdlwave {
+
+constexpr long kHeaderSize = 44;        // sample data starts at this offset
+constexpr int kBlockSize = 256;         // bytes per device write
+constexpr size_t kBlockBufferSize = 257;  // one more than a block
+
+// Open Sound System requests, by number so no OSS header is needed.
+constexpr unsigned long kDspReset = 0x5000;
+constexpr unsigned long kDspSync = 0x5001;
+constexpr unsigned long kDspSpeed = 0xC0045002;
+constexpr unsigned long kDspStereo = 0xC0045003;
+constexpr unsigned long kDspSetFmt = 0xC0045005;
+constexpr unsigned long kDspChannels = 0xC0045006;
+
+static_assert(sizeof(sig_atomic_t) == sizeof(int32_t),
+              "module variables are 32-bit values");
+
+// Module variables.  Signal handlers read and write them, so each is read
+// and written whole: sig_atomic_t, or a lock-free atomic where the value
+// does not fit one.
+//
+// Device descriptor; written by vdlOpenDevice_WaveDSP (negative after a
+// failed open), never cleared by a close.  -1 at rest.
+extern volatile sig_atomic_t g_fdDsp;
+// WAV stream of the background playback; null at rest.
+extern std::atomic<FILE *> g_fp;
+// Data size in bytes of the background file; 0 at rest.
+extern volatile sig_atomic_t g_nDataSize;
+// Background playing flag: 1 = a timer tick plays blocks, 0 = paused,
+// played out or ended.  1 at program start.
+extern volatile sig_atomic_t g_nWaveBGMPlaying;
+// Data bytes of the background file handed to the device, in steps of 256;
+// 64-bit because the last step can pass a data size near 2^31 - 1.  0 at
+// rest.
+extern std::atomic<int64_t> g_nWaveBGMPlayPos;
+
+static_assert(std::atomic<FILE *>::is_always_lock_free &&
+                  std::atomic<int64_t>::is_always_lock_free,
+              "signal handlers need lock-free atomics");
+
+// Playback preparation: SNDCTL_DSP_RESET, then _CHANNELS, _STEREO, _SPEED
+// and _SETFMT from the given values (results ignored), then fp is sought
+// to offset 44.
+void PreparePlayback(FILE *fp, int32_t stereo, int32_t channels,
+                     int32_t freq, int32_t bits);
+
+// Writes all len bytes of buf to fd: a short write is continued, and a
+// write that a signal interrupts before any byte is retried.  Returns 1,
+// or 0 on a real error with errno set (EIO when the device takes nothing
+// without an error).  Async-signal-safe.
+int WriteBlock(int fd, const void *buf, size_t len);
+
+// Writes the text to stderr whole, like WriteBlock.  Async-signal-safe.
+void WriteErrorText(const char *text);
+
+// Formats value in decimal ("%d") into buf, which holds at least 12
+// bytes; returns buf.  Async-signal-safe.
+char *FormatDecimal(int32_t value, char *buf);
+
+// Prints "write /dev/dsp: <reason>\n" for errno value err on stderr, as
+// perror would in the C locale, without stdio.  Async-signal-safe.
+void PrintWriteError(int err);
+
+}  // namespace vdlwave
+
+#endif
