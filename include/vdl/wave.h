@@ -97,12 +97,66 @@ int32_t vdlPlay_WaveDSP(FILE *fp, int32_t time, int32_t stereo,
  */
 int32_t vdlTestPlay_WaveDSP(const char *path);
 
+/*
+ * Background playback: one WAV stream played from a timer signal while the
+ * caller goes on.  Call order: vdlOpenDevice_WaveDSP, vdlOpenFile_WaveDSP,
+ * vdlBGMPlay_WaveDSP; then any number of vdlBGMStop_WaveDSP,
+ * vdlBGMStart_WaveDSP and vdlIsBGMPlay_WaveDSP; then vdlEnd_WaveDSP; then
+ * fclose the stream and, when done with sound, vdlCloseDevice_WaveDSP.
+ * Between vdlBGMPlay_WaveDSP and vdlEnd_WaveDSP do not read, seek or close
+ * the stream, do not call vdlPlay_WaveDSP, and leave SIGALRM and
+ * ITIMER_REAL alone; start a new background playback only after
+ * vdlEnd_WaveDSP of the one before.
+ *
+ * From vdlBGMPlay_WaveDSP to vdlEnd_WaveDSP SIGALRM comes every
+ * millisecond, also while paused or played out.  Its action has no
+ * SA_RESTART, so the caller's blocking calls (read, poll, sleeps, ...)
+ * return early with EINTR or a partial count and must be resumed.  Each
+ * signal writes up to ten 256-byte blocks from inside the handler; the
+ * device's blocking writes set the pace and hold up the caller while the
+ * device's queue is full.  The handler allocates nothing and prints with
+ * write(2), on stderr:
+ *   "Error: Wave - File Read error(<n> bytes).Sound stopped.\n"
+ *     the file holds less than its data size; n data bytes were written;
+ *     SNDCTL_DSP_SYNC follows.  While the playing flag stays 1 this
+ *     repeats at every block step (ten per signal) until
+ *     vdlBGMStop_WaveDSP or vdlEnd_WaveDSP.  A file that ends inside the
+ *     last block prints it once, and the playback is played out.
+ *   "write /dev/dsp: <reason>\n" the device refused a block, which is
+ *     lost; the stream then runs out one block early.
+ */
+
+/* Starts playing fp in the background and returns at once.  The arguments
+ * are those of vdlPlay_WaveDSP (time is not used): the device is reset and
+ * set up the same way, the stream sought to offset 44, the playing flag set
+ * to 1, the SIGALRM handler installed and the timer armed.  The flag drops
+ * to 0 by itself when the last block is taken (played out); for a size of
+ * 0 or less nothing plays and the flag stays 1.  Returns 1, or 0 for a NULL
+ * fp, when nothing changes. */
 int32_t vdlBGMPlay_WaveDSP(FILE *fp, int32_t time, int32_t stereo,
                            int32_t channels, int32_t freq, int32_t bits,
                            int32_t size);
+
+/* Resumes: sets the playing flag to 1, nothing else.  The next signal goes
+ * on with the block after the last one written.  After the sound has
+ * played out, or with no background playback started, the flag reads 1
+ * but nothing plays. */
 void vdlBGMStart_WaveDSP(void);
+
+/* Pauses: sets the playing flag to 0, then SNDCTL_DSP_SYNC (which the next
+ * timer signal may cut short) and SNDCTL_DSP_RESET, which drops what is
+ * still queued.  The timer stays armed and the position is kept. */
 void vdlBGMStop_WaveDSP(void);
+
+/* Ends background playback: playing flag 0, SIGALRM handler installed
+ * again, timer disarmed, then SNDCTL_DSP_SYNC waits until the queued sound
+ * has played.  The stream is not closed.  Also valid without a prior
+ * vdlBGMPlay_WaveDSP: SIGALRM stays handled by the module afterwards. */
 void vdlEnd_WaveDSP(void);
+
+/* The playing flag: 1 while playing, and also before any background
+ * playback and after a resume with nothing left to play; 0 when paused,
+ * played out or ended. */
 int32_t vdlIsBGMPlay_WaveDSP(void);
 
 #ifdef __cplusplus
