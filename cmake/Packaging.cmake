@@ -3,7 +3,7 @@
 # file per library.  Also installs the manual pages.
 include(CMakePackageConfigHelpers)
 
-install(FILES ${PROJECT_SOURCE_DIR}/man/vdlplay.1
+install(FILES ${PROJECT_SOURCE_DIR}/man/vdlplay.1 ${PROJECT_SOURCE_DIR}/man/vdsp.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The export set is filled by the library directories; without them there

@@ -1,0 +1,81 @@
+#!/bin/sh
+# consumer.sh CMAKE BUILD_DIR SOURCE_DIR MKTONE
+# Installs the build into a prefix and, staged, under DESTDIR; then, outside
+# the source tree, builds the C examples against each install twice: with
+# cc and pkg-config, and as a CMake project using find_package(vdl).  The
+# programs built are run, so a wrong header or library shows.
+set -eu
+cmake=$1 build=$2 src=$3 mktone=$4
+for tool in cc pkg-config; do
+  command -v "$tool" >/dev/null || { echo "skipped: no $tool"; exit 77; }
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+"$cmake" --install "$build" --prefix "$work/prefix" >"$work/install.log"
+# A staged install writes only under DESTDIR; the prefix it names is where
+# a package would put the files later.
+staged=/opt/vdl-staged-$$
+DESTDIR="$work/stage" "$cmake" --install "$build" --prefix "$staged" >"$work/stage.log"
+[ ! -e "$staged" ] || fail "staged install wrote to $staged"
+
+printf '[Audio]\nDSP=/dev/null\n' >"$work/.vdlrc"
+mkdir "$work/dsp"
+printf '[Audio]\nDSP=/dev/dsp\n' >"$work/dsp/.vdlrc"
+"$mktone" "$work/tone.wav" 1 8000 1 8 440
+
+# check_programs DIR: runs rcvalue and playwav built into DIR.
+check_programs() {
+  got=$("$1/rcvalue" "$work/rc" Audio DSP /dev/dsp1 2>/dev/null) || fail "$1/rcvalue failed"
+  [ "$got" = /dev/dsp1 ] || fail "$1/rcvalue printed '$got'"
+  [ "$(cat "$work/rc")" = "$(printf '[Audio]\nDSP=/dev/dsp1')" ] ||
+    fail "$1/rcvalue wrote: $(cat "$work/rc")"
+  rm -f "$work/rc"
+  got=$(HOME=$work "$1/playwav" "$work/tone.wav") || fail "$1/playwav failed"
+  [ "$got" = "8000 Hz, 1 channel(s), 8 bits, 8000 bytes, 1.00 s" ] ||
+    fail "$1/playwav printed '$got'"
+}
+
+for root in "$work/prefix" "$work/stage$staged"; do
+  for f in bin/vdlplay bin/vdsp include/vdl/rcfile.h include/vdl/wave.h \
+           share/man/man1/vdlplay.1 share/man/man1/vdsp.1; do
+    [ -f "$root/$f" ] || fail "$root/$f not installed"
+  done
+  # The installed player through the installed virtual device, which finds
+  # its library relative to its own place.
+  HOME=$work/dsp "$root/bin/vdsp" --fast -o "$work/played.raw" -- \
+    "$root/bin/vdlplay" "$work/tone.wav" >/dev/null 2>&1 || fail "$root/bin/vdsp vdlplay"
+  tail -c +45 "$work/tone.wav" | cmp -s - "$work/played.raw" ||
+    fail "$root/bin/vdlplay under $root/bin/vdsp did not play the tone"
+
+  pc=$(find "$root" -name vdlwave.pc)
+  [ -n "$pc" ] || fail "no vdlwave.pc under $root"
+
+  out=$work/cc
+  rm -rf "$out"
+  mkdir -p "$out"
+  for ex in rcvalue:vdlrc playwav:vdlwave; do
+    name=${ex%:*} lib=${ex#*:}
+    flags=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs "$lib")
+    case $flags in *"$root"*) ;; *) fail "pkg-config $lib gave '$flags'" ;; esac
+    # shellcheck disable=SC2086 # flags are words
+    cc -std=c99 -pedantic-errors -Wall -Wextra -Werror -o "$out/$name" \
+      "$src/examples/c/$name.c" $flags || fail "cc $name.c $flags"
+  done
+  check_programs "$out"
+
+  proj=$work/project
+  rm -rf "$proj" "$proj-build"
+  cp -r "$src/examples/c" "$proj"
+  "$cmake" -S "$proj" -B "$proj-build" -DCMAKE_PREFIX_PATH="$root" \
+    -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" >"$work/configure.log" 2>&1 ||
+    { cat "$work/configure.log"; fail "find_package(vdl) under $root"; }
+  "$cmake" --build "$proj-build" >"$work/build.log" 2>&1 ||
+    { cat "$work/build.log"; fail "examples against $root"; }
+  grep -q "^vdl_DIR:PATH=$root/" "$proj-build/CMakeCache.txt" ||
+    fail "find_package(vdl) found another install"
+  check_programs "$proj-build"
+  echo "ok: $root"
+done
