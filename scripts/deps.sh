@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -eu
 pkgs="cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-      pkg-config sox time"
+      pkg-config sox time alsa-oss valgrind"
 missing=""
 for p in $pkgs; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
