@@ -10,6 +10,15 @@ for tool in cc pkg-config; do
   command -v "$tool" >/dev/null || { echo "skipped: no $tool"; exit 77; }
 done
 
+# The README shows the examples whole: they must not drift apart.
+for name in rcvalue playwav; do
+  shown=$(sed 's/^/    /; s/^ *$//' "$src/examples/c/$name.c")
+  case $(cat "$src/README.md") in
+    *"$shown"*) ;;
+    *) echo "FAIL: README.md does not show examples/c/$name.c as it is"; exit 1 ;;
+  esac
+done
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
