@@ -52,8 +52,9 @@ extern "C" {
  *
  * Returns 1 when the entry was found: VALUE (which must hold
  * VDL_RC_VALUE_SIZE bytes) then holds the entry's value with spaces and
- * tabs cut from both ends, as vdlSpaceCut does.  A longer value is cut to
- * its first VDL_RC_VALUE_SIZE - 1 characters (and then trimmed again).
+ * tabs cut from both ends, as vdlSpaceCut does.  A trimmed value longer
+ * than VDL_RC_VALUE_SIZE - 1 characters is cut to that length, never
+ * refused, and blanks left at the cut are trimmed as well.
  *
  * Returns 0, VALUE untouched, when the group or the entry is missing, when
  * GROUP or KEY is longer than VDL_RC_GROUP_MAX or VDL_RC_KEY_MAX, or when a
