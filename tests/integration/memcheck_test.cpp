@@ -4,9 +4,13 @@
 // refuses every request, as a driver that ignores them would.
 #include "testutil.h"
 
+#include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <ostream>
@@ -165,6 +169,13 @@ struct Case {
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
+std::vector<std::string> UnderValgrind(const std::string &valgrind, const std::string &log) {
+  return {valgrind, "--quiet", "--error-exitcode=" + std::to_string(kValgrindError),
+          "--leak-check=full", "--show-leak-kinds=definite,indirect,possible",
+          "--errors-for-leak-kinds=definite,indirect,possible", "--log-file=" + log,
+          VDL_PLAYER};
+}
+
 class Memcheck : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Memcheck, RunEndsWithoutMemoryErrorsOrLeaks) {
@@ -174,11 +185,7 @@ TEST_P(Memcheck, RunEndsWithoutMemoryErrorsOrLeaks) {
   TempDir dir;
   WriteFile(dir / ".vdlrc", std::string("[Audio]\nDSP=") + c.device + "\n");
   const std::string log = dir / "valgrind.log";
-  std::vector<std::string> argv = {
-      valgrind, "--quiet", "--error-exitcode=" + std::to_string(kValgrindError),
-      "--leak-check=full", "--show-leak-kinds=definite,indirect,possible",
-      "--errors-for-leak-kinds=definite,indirect,possible", "--log-file=" + log,
-      VDL_PLAYER};
+  std::vector<std::string> argv = UnderValgrind(valgrind, log);
   for (const std::string &a : c.make(dir)) argv.push_back(a);
 
   RunResult r = vdltest::Run(argv, {"HOME=" + dir.path}, 120);
@@ -202,5 +209,52 @@ INSTANTIATE_TEST_SUITE_P(Files, Memcheck, ::testing::Values(
     Case{"Help", Help, {{"Usage:", 1}}, 0, "/dev/null"},
     Case{"DeviceMissing", OneGood, {{"open /nonexistent/dsp", 1}}, 1, "/nonexistent/dsp"}),
     [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+
+// Ctrl-C while the virtual device plays: the run ends in the signal
+// handler, and that path must leave nothing behind either.
+TEST(MemcheckInterrupted, SigintDuringPlaybackEndsWithoutErrorsOrLeaks) {
+  const std::string valgrind = FindOnPath("valgrind");
+  if (valgrind.empty()) GTEST_SKIP() << "needs valgrind (scripts/deps.sh installs it)";
+  TempDir dir;
+  WriteFile(dir / ".vdlrc", "[Audio]\nDSP=/dev/dsp\n");
+  const std::string tone = Put(dir, "long.wav", MakeWav(WavSpec{}, Pattern(20 * 8000)));
+  const std::string log = dir / "valgrind.log", trace = dir / "trace", err = dir / "err";
+  std::vector<std::string> argv = {VDL_VDSP, "-t", trace, "--"};
+  for (const std::string &a : UnderValgrind(valgrind, log)) argv.push_back(a);
+  argv.push_back(tone);
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv("HOME", dir.path.c_str(), 1);
+    int nul = open("/dev/null", O_RDWR), errFd = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
+    dup2(nul, 0);
+    dup2(nul, 1);
+    dup2(errFd, 2);
+    std::vector<char *> args;
+    for (std::string &a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  // The first block reaching the device shows in the trace: playback is on.
+  const timespec tick = {0, 20 * 1000 * 1000};
+  int st = 0;
+  bool ended = false;
+  for (int i = 0; i < 3000 && ReadFile(trace).find(" write ") == std::string::npos; ++i) {
+    if ((ended = waitpid(pid, &st, WNOHANG) == pid)) break;
+    nanosleep(&tick, nullptr);
+  }
+  if (!ended) {
+    kill(pid, SIGINT);
+    waitpid(pid, &st, 0);
+  }
+
+  const std::string report = ReadFile(log);
+  ASSERT_TRUE(WIFEXITED(st)) << ReadFile(err);
+  EXPECT_EQ(WEXITSTATUS(st), 1) << report << ReadFile(err);
+  EXPECT_EQ(report, "") << "valgrind found faults";
+  EXPECT_EQ(Count(ReadFile(err), "Terminated...\n"), 1) << ReadFile(err);
+}
 
 }  // namespace
