@@ -6,10 +6,16 @@
 #include "testutil.h"
 
 #include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,11 +57,17 @@ std::string Le32(int32_t v) {
   return s;
 }
 
-// A HOME whose .vdlrc names dev as the device: by default an empty plain
-// file, which then holds exactly the bytes played.
+enum class Device { kPlainFile, kVirtual };
+
+// A HOME whose .vdlrc names dev as the device: an empty plain file, which
+// then holds exactly the bytes played, a path for vdsp, or a given device.
 struct Home {
-  explicit Home(const std::string &device = "") : dev(device.empty() ? dir / "dev" : device) {
-    if (device.empty()) WriteFile(dev, "");
+  explicit Home(Device kind = Device::kPlainFile)
+      : dev(dir / (kind == Device::kPlainFile ? "dev" : "dsp")) {
+    if (kind == Device::kPlainFile) WriteFile(dev, "");
+    WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + dev + "\n");
+  }
+  explicit Home(const std::string &device) : dev(device) {
     WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + dev + "\n");
   }
   TempDir dir;
@@ -327,5 +339,296 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenCase{"OtherGroupsKept", "[Video]\nX=1\n[Audio]\nDSP=<dev>\n",
                                "<dev>"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// --- Through the virtual device ------------------------------------------
+
+// The trace as compact events: the event name, its free words, and the
+// fields that the player decides (flags, request argument, bytes asked).
+std::vector<std::string> Events(const std::string &trace) {
+  std::vector<std::string> events;
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string stamp, event, word;
+    words >> stamp >> event;
+    for (std::string w; words >> w;) {
+      std::string key = w.substr(0, w.find('='));
+      if (w.find('=') == std::string::npos || key == "flags" || key == "arg" ||
+          key == "asked" || key == "errno")
+        event += " " + w;
+    }
+    events.push_back(event);
+  }
+  return events;
+}
+
+// The requests and writes of one file played whole (or up to `played`
+// bytes when the file ends early).
+std::vector<std::string> FileEvents(int channels, int rate, int bits, int64_t played) {
+  std::vector<std::string> e = {
+      "ioctl SNDCTL_DSP_RESET",
+      "ioctl SNDCTL_DSP_CHANNELS arg=" + std::to_string(channels),
+      "ioctl SNDCTL_DSP_STEREO arg=" + std::to_string(channels - 1),
+      "ioctl SNDCTL_DSP_SPEED arg=" + std::to_string(rate),
+      "ioctl SNDCTL_DSP_SETFMT arg=" + std::to_string(bits)};
+  for (int64_t pos = 0; pos < played; pos += 256)
+    e.push_back("write asked=" + std::to_string(played - pos < 256 ? played - pos : 256));
+  e.push_back("ioctl SNDCTL_DSP_SYNC");
+  return e;
+}
+
+std::vector<std::string> Session(const std::string &dev,
+                             std::vector<std::vector<std::string>> files) {
+  std::vector<std::string> all = {"open " + dev + " flags=O_WRONLY"};
+  for (const auto &f : files) all.insert(all.end(), f.begin(), f.end());
+  all.push_back("close");
+  return all;
+}
+
+// argv run under vdsp --fast with the device at home.dev, trace and raw
+// output in home.dir.
+RunResult UnderVdsp(const Home &home, const std::vector<std::string> &argv,
+                    std::vector<std::string> env = {}) {
+  std::vector<std::string> full = {VDSP,  "--fast", "-d", home.dev, "-t", home.dir / "trace",
+                                   "-o", home.dir / "out.raw", "--"};
+  full.insert(full.end(), argv.begin(), argv.end());
+  env.push_back(home.env());
+  return vdltest::Run(full, env);
+}
+
+struct FormatCase {
+  const char *name;
+  int16_t channels;
+  int32_t rate;
+  int16_t bits;
+  size_t bytes;
+};
+
+class PlayerThroughDevice : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(PlayerThroughDevice, ConfiguresTheDeviceThenWritesBlocksThenSyncs) {
+  const FormatCase &c = GetParam();
+  Home home(Device::kVirtual);
+  std::string data = Pattern(c.bytes);
+  WriteFile(home.dir / "in.wav", MakeWav(Spec(c.channels, c.rate, c.bits, -1, -1), data));
+  RunResult r = UnderVdsp(home, {VDLPLAY, home.dir / "in.wav"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, kBanner);
+  EXPECT_EQ(Events(ReadFile(home.dir / "trace")),
+            Session(home.dev, {FileEvents(c.channels, c.rate, c.bits, c.bytes)}));
+  EXPECT_TRUE(ReadFile(home.dir / "out.raw") == data);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, PlayerThroughDevice,
+    ::testing::Values(FormatCase{"Mono8", 1, 8000, 8, 600},
+                      FormatCase{"Stereo8", 2, 11025, 8, 512},
+                      FormatCase{"Mono16", 1, 22050, 16, 1000},
+                      FormatCase{"Stereo16", 2, 44100, 16, 4097},
+                      FormatCase{"OneByte", 2, 44100, 16, 1},
+                      FormatCase{"NoData", 1, 8000, 8, 0},
+                      FormatCase{"BitsPassedUnchanged", 4, 48000, 24, 300}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(PlayerThroughDevice, BadFilesAreSkippedAndTheRestPlaysInOrder) {
+  Home home(Device::kVirtual);
+  std::string one = Pattern(600, 1), two = Pattern(300, 2), three = Pattern(600, 3);
+  WriteFile(home.dir / "one.wav", MakeWav(Spec(1, 8000, 8, -1, -1), one));
+  WriteFile(home.dir / "bad.wav", WavHeader(Spec(1, 8000, 8, -1, -1), 0).replace(16, 1, "\x12"));
+  WriteFile(home.dir / "short.wav", WavHeader(Spec(2, 22050, 16, -1, 1000), 0) + three);
+  WriteFile(home.dir / "two.wav", MakeWav(Spec(2, 44100, 16, -1, -1), two));
+  RunResult r = UnderVdsp(home, {VDLPLAY, home.dir / "one.wav", home.dir / "missing.wav",
+                                 home.dir / "bad.wav", home.dir / "short.wav",
+                                 home.dir / "two.wav"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Events(ReadFile(home.dir / "trace")),
+            Session(home.dev, {FileEvents(1, 8000, 8, 600), FileEvents(2, 22050, 16, 512),
+                           FileEvents(2, 44100, 16, 300)}));
+  EXPECT_TRUE(ReadFile(home.dir / "out.raw") == one + three.substr(0, 512) + two);
+  EXPECT_EQ(r.out.find("bad.wav"), std::string::npos);
+}
+
+// vdlTestPlay_WaveDSP opens and closes the device around one file.
+struct TestPlayCase {
+  const char *name;
+  const char *file;  // in the temporary directory
+  std::string out;
+  bool played;
+};
+
+class WaveTestPlay : public ::testing::TestWithParam<TestPlayCase> {};
+
+TEST_P(WaveTestPlay, OpensPlaysAndClosesAroundOneFile) {
+  const TestPlayCase &c = GetParam();
+  Home home(Device::kVirtual);
+  WriteFile(home.dir / "in.wav", MakeWav(Spec(1, 8000, 8, -1, -1), Pattern(300)));
+  RunResult r = UnderVdsp(home, {WAVE_TESTPLAY, home.dir / c.file});
+  EXPECT_EQ(r.out, c.out);
+  std::vector<std::vector<std::string>> files;
+  if (c.played) files.push_back(FileEvents(1, 8000, 8, 300));
+  EXPECT_EQ(Events(ReadFile(home.dir / "trace")), Session(home.dev, files));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WaveTestPlay,
+                         ::testing::Values(TestPlayCase{"Played", "in.wav", "1\n", true},
+                                           TestPlayCase{"NoFile", "none.wav", "0\n", false}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(WaveTestPlay, DeviceThatFailsToOpenGivesZero) {
+  TempDir dir;
+  WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + dir / "none" + "\n");
+  RunResult r = vdltest::Run({WAVE_TESTPLAY, dir / "x.wav"}, {"HOME=" + dir.path});
+  EXPECT_EQ(r.out, "0\n");
+  EXPECT_EQ(r.err, "open " + dir / "none" + ": No such file or directory\n");
+}
+
+// Where the device path comes from: the RC file, created on first use, or
+// "/dev/dsp" without HOME.
+TEST(PlayerRcFile, FirstUseCreatesItWithTheDefaultDevice) {
+  TempDir dir;
+  WriteFile(dir / "a.wav", MakeWav(WavSpec(), "A"));
+  std::string rc = dir / ".vdlrc";
+  std::vector<std::string> argv = {VDSP, "--fast", "-t", dir / "trace", "--", VDLPLAY,
+                                   dir / "a.wav"};
+  RunResult first = vdltest::Run(argv, {"HOME=" + dir.path});
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(first.err, kBanner + "Error: Can't open rc file (" + rc + ")\n" +
+                           "Warring: Can't open rc file (" + rc + "). Create it.\n");
+  EXPECT_EQ(ReadFile(rc), "[Audio]\nDSP=/dev/dsp\n");
+  EXPECT_EQ(Events(ReadFile(dir / "trace"))[0], "open /dev/dsp flags=O_WRONLY");
+  RunResult second = vdltest::Run(argv, {"HOME=" + dir.path});
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.err, kBanner);
+  EXPECT_EQ(ReadFile(rc), "[Audio]\nDSP=/dev/dsp\n");
+  EXPECT_EQ(Events(ReadFile(dir / "trace"))[0], "open /dev/dsp flags=O_WRONLY");
+}
+
+struct HomeCase {
+  const char *name;
+  std::string home;  // "" to unset
+  std::string err;   // after the banner
+};
+
+class PlayerNoRcFile : public ::testing::TestWithParam<HomeCase> {};
+
+TEST_P(PlayerNoRcFile, OpensTheDefaultDevice) {
+  const HomeCase &c = GetParam();
+  TempDir dir;
+  WriteFile(dir / "a.wav", MakeWav(WavSpec(), "A"));
+  RunResult r = vdltest::Run(
+      {VDSP, "--fast", "-t", dir / "trace", "--", VDLPLAY, dir / "a.wav"},
+      {c.home.empty() ? "HOME" : "HOME=" + c.home});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, kBanner + c.err);
+  EXPECT_EQ(Events(ReadFile(dir / "trace")),
+            Session("/dev/dsp", {FileEvents(1, 8000, 8, 1)}));
+}
+
+const std::string kLongHome = "/" + std::string(PATH_MAX, 'h');
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PlayerNoRcFile,
+    ::testing::Values(HomeCase{"Unset", "", ""},
+                      HomeCase{"TooLong", kLongHome,
+                               "Error: Wave - Home directory name too long (" +
+                                   kLongHome.substr(0, 64) + "...).\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// --- SIGINT and SIGTERM during playback -------------------------------------
+
+struct Spawned {
+  pid_t pid;
+  std::string out, err;  // file names
+};
+
+Spawned Spawn(const std::vector<std::string> &argv, const std::string &home,
+              const std::string &dir) {
+  Spawned s{-1, dir + "/stdout", dir + "/stderr"};
+  s.pid = fork();
+  if (s.pid == 0) {
+    setenv("HOME", home.c_str(), 1);
+    freopen("/dev/null", "r", stdin);
+    freopen(s.out.c_str(), "w", stdout);
+    freopen(s.err.c_str(), "w", stderr);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    std::vector<char *> args;
+    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return s;
+}
+
+double Now() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Exit status (128 + signal when killed), or -1 after timeout seconds.
+int WaitFor(pid_t pid, double timeout) {
+  for (double end = Now() + timeout; Now() < end; usleep(2000)) {
+    int st;
+    if (waitpid(pid, &st, WNOHANG) == pid)
+      return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+class PlayerSignal : public ::testing::TestWithParam<std::vector<int>> {};
+
+// A 1 MiB device queue filled with ten seconds of sound: a drain would
+// take six seconds, a reset ends the run at once.
+TEST_P(PlayerSignal, SilencesTheDeviceAndExitsWithStatus1) {
+  constexpr int kQueue = 1 << 20;
+  Home home(Device::kVirtual);
+  std::string data = Pattern(1764000);
+  WriteFile(home.dir / "in.wav", MakeWav(Spec(2, 44100, 16, -1, -1), data));
+  Spawned p = Spawn({VDSP, "-q", std::to_string(kQueue), "-d", home.dev, "-t",
+                     home.dir / "trace", "-o", home.dir / "out.raw", "--", VDLPLAY,
+                     home.dir / "in.wav"},
+                    home.dir.path, home.dir.path);
+  ASSERT_GT(p.pid, 0);
+  // Wait until the queue is full and a write blocks.
+  auto writes = [&] {
+    std::vector<std::string> e = Events(ReadFile(home.dir / "trace"));
+    return std::count(e.begin(), e.end(), "write asked=256");
+  };
+  for (double end = Now() + 20; writes() < kQueue / 256 && Now() < end;) usleep(5000);
+  ASSERT_GE(writes(), kQueue / 256);
+  double sent = Now();
+  for (int sig : GetParam()) kill(p.pid, sig);
+  int status = WaitFor(p.pid, 20);
+  double took = Now() - sent;
+  EXPECT_EQ(status, 1);
+  EXPECT_LT(took, 2.0) << "queued sound must be dropped, not drained";
+  EXPECT_EQ(ReadFile(p.err), kBanner + "Terminated...\n");
+  EXPECT_EQ(ReadFile(p.out), kSeparator + "File name    : " + home.dir / "in.wav" + "\n" +
+                                 Lines(2, 44100, 16, "1,764,000", "0'10\"00"));
+  std::vector<std::string> events = Events(ReadFile(home.dir / "trace"));
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[events.size() - 2], "ioctl SNDCTL_DSP_RESET");
+  EXPECT_EQ(events.back(), "close");
+  std::string trace = ReadFile(home.dir / "trace");
+  size_t reset = trace.rfind("SNDCTL_DSP_RESET");
+  size_t dropped = trace.find("dropped=", reset);
+  ASSERT_NE(dropped, std::string::npos);
+  EXPECT_GT(atol(trace.c_str() + dropped + 8), kQueue / 2) << "the queue was dropped";
+  EXPECT_LT(ReadFile(home.dir / "out.raw").size(), data.size() / 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, PlayerSignal,
+                         ::testing::Values(std::vector<int>{SIGINT},
+                                           std::vector<int>{SIGTERM},
+                                           std::vector<int>{SIGINT, SIGTERM}),
+                         [](const auto &info) {
+                           std::string name;
+                           for (int sig : info.param) name += sig == SIGINT ? "Int" : "Term";
+                           return name;
+                         });
 
 }  // namespace
