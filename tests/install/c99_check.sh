@@ -18,5 +18,8 @@ mkdir "$prefix/scratch"
 # shellcheck disable=SC2086  # libs is a word list on purpose
 ${CC:-cc} -std=c99 -Wall -Wextra -pedantic -Werror -I"$prefix/include" \
   -o "$prefix/prog" "$src" -L"$prefix/$libdir" $libs
+# VDL_C99_WRAPPER, when set, is the command the program runs under (the
+# virtual audio device, say).
+# shellcheck disable=SC2086  # a command line on purpose
 LD_LIBRARY_PATH="$prefix/$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-  "$prefix/prog" "$prefix/scratch"
+  ${VDL_C99_WRAPPER:-} "$prefix/prog" "$prefix/scratch"
