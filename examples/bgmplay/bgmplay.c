@@ -3,6 +3,11 @@
  * Space pauses and resumes (and plays again once the sound has played
  * out), q quits, Ctrl-C ends at once.  A front end on <vdl/wave.h> only,
  * written in C99 to show that the library links from C.
+ *
+ * While the device's queue is full the background steps wait inside the
+ * timer's signal handler and this loop gets no time, so keys are read once
+ * the device keeps up again (at the latest when the data has been handed
+ * over).  Ctrl-C is a signal and works at any moment.
  */
 #include <vdl/wave.h>
 
@@ -14,7 +19,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-enum { kKeyCtrlC = 0x03, kPollMs = 100 };
+enum { kPollMs = 100 };
 
 /* The terminal's settings before raw mode; valid while g_nRaw is 1. */
 static struct termios g_tSaved;
@@ -71,14 +76,16 @@ static void ChainTerminationHandlers(void) {
   sigaction(SIGTERM, &sa, &g_saTerm);
 }
 
-/* Keys arrive one at a time, unechoed.  ISIG is off as well: Ctrl-C comes
- * in as a byte and is turned into SIGINT by the caller, and Ctrl-Z or
- * Ctrl-\ cannot leave a raw terminal behind a stopped or dumped process.
- * Output processing stays on, so "\n" still starts a fresh line. */
+/* Keys arrive one at a time, unechoed.  Ctrl-C stays a signal, which
+ * reaches the process even while the loop gets no time; Ctrl-Z and Ctrl-\
+ * are switched off so that a stopped or dumped process cannot leave a raw
+ * terminal behind.  Output processing stays on: "\n" starts a fresh line. */
 static int EnterRawMode(void) {
   if (tcgetattr(STDIN_FILENO, &g_tSaved) != 0) return 0;
   struct termios raw = g_tSaved;
-  raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ISIG | IEXTEN);
+  raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO | IEXTEN);
+  raw.c_cc[VSUSP] = _POSIX_VDISABLE;
+  raw.c_cc[VQUIT] = _POSIX_VDISABLE;
   raw.c_iflag &= ~(tcflag_t)(IXON | ICRNL);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
@@ -174,9 +181,6 @@ int main(int argc, char **argv) {
       /* Quit means now: drop what is queued instead of draining it. */
       vdlBGMStop_WaveDSP();
       quit = 1;
-      break;
-    case kKeyCtrlC:
-      raise(SIGINT);
       break;
     default:
       break;

@@ -1,0 +1,299 @@
+// Background playback through the virtual device: scripts run by
+// vdlbgm_driver under vdsp, checked against the device's trace, the bytes
+// it played and the driver's own report (see bgm_driver.cpp).
+#include "testutil.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace vdltest;
+
+namespace {
+
+const std::string kVdsp = VDSP_PATH;
+const std::string kDriver = BGM_DRIVER_PATH;
+const std::string kFrontEnd = BGM_FRONTEND_PATH;
+const std::string kPrep = "open RESET CHANNELS STEREO SPEED SETFMT";
+const std::string kReadError = "Error: Wave - File Read error(";
+
+// One device call from the trace.
+struct Event {
+  double at = 0;      // seconds: when a request began, when a write ended
+  std::string token;  // W<asked> for a write, the short request name, ...
+  std::string line;
+  double Field(const std::string &key) const {
+    std::size_t p = line.find(" " + key + "=");
+    return p == std::string::npos ? -1 : std::stod(line.substr(p + key.size() + 2));
+  }
+};
+
+std::vector<Event> ParseTrace(const std::string &text) {
+  std::vector<Event> events;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    Event e;
+    std::string name, word;
+    words >> e.at >> name >> word;
+    e.line = line;
+    if (name == "write")
+      e.token = "W" + std::to_string(static_cast<long>(e.Field("asked")));
+    else if (name == "ioctl" && word.rfind("SNDCTL_DSP_", 0) == 0)
+      e.token = word.substr(11);
+    else if (name == "ioctl")
+      e.token = "mark";
+    else
+      e.token = name;
+    events.push_back(e);
+  }
+  return events;
+}
+
+std::string Tokens(const std::vector<Event> &events) {
+  std::string s;
+  for (const Event &e : events) s += (s.empty() ? "" : " ") + e.token;
+  return s;
+}
+
+std::string Repeat(const std::string &token, int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += " " + token;
+  return s;
+}
+
+// Lines joined by '|', for short expectations.
+std::string Lines(const std::string &text) {
+  std::string s = text;
+  for (char &c : s)
+    if (c == '\n') c = '|';
+  if (!s.empty() && s.back() == '|') s.pop_back();
+  return s;
+}
+
+int Count(const std::string &text, const std::string &what) {
+  int n = 0;
+  for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+// A home whose .vdlrc names a device path of its own, a WAV file of 8 kHz
+// mono 8-bit sound, and the run of a program on it under vdsp.
+struct Rig {
+  TempDir dir;
+  std::string data, trace, played;
+  RunResult result;
+  std::vector<Event> events;
+
+  Rig(int32_t dataSize, std::size_t fileBytes) {
+    data = Pattern(fileBytes, 5);
+    WavSpec spec;
+    spec.dataSize = dataSize;
+    WriteFile(dir / "sound.wav", MakeWav(spec, data));
+    WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + (dir / "dsp") + "\n");
+  }
+
+  void Run(const std::vector<std::string> &vdspOptions, const std::string &program,
+           const std::vector<std::string> &words) {
+    std::vector<std::string> argv = {kVdsp, "-d", dir / "dsp", "-t", dir / "trace",
+                                     "-o", dir / "played"};
+    argv.insert(argv.end(), vdspOptions.begin(), vdspOptions.end());
+    argv.push_back("--");
+    argv.push_back(program);
+    argv.push_back(dir / "sound.wav");
+    argv.insert(argv.end(), words.begin(), words.end());
+    result = vdltest::Run(argv, {"HOME=" + dir.path});
+    trace = ReadFile(dir / "trace");
+    played = ReadFile(dir / "played");
+    events = ParseTrace(trace);
+  }
+};
+
+// ---- scripts played at once: blocks, flag and timer -----------------------
+
+struct Script {
+  const char *name;
+  int32_t dataSize;
+  std::size_t fileBytes;
+  std::vector<std::string> words;
+  std::string out;    // the driver's report, lines joined by '|'
+  std::string trace;  // device calls
+  std::string err;
+  std::size_t played;  // the leading data bytes the device played
+};
+
+void PrintTo(const Script &s, std::ostream *os) { *os << s.name; }
+
+class BgmScript : public ::testing::TestWithParam<Script> {};
+
+TEST_P(BgmScript, WritesTheBlocksAndReportsTheFlag) {
+  const Script &s = GetParam();
+  Rig rig(s.dataSize, s.fileBytes);
+  rig.Run({"--fast"}, kDriver, s.words);
+  EXPECT_EQ(rig.result.status, 0) << rig.result.err;
+  EXPECT_EQ(Lines(rig.result.out), s.out);
+  EXPECT_EQ(Tokens(rig.events), s.trace) << rig.trace;
+  EXPECT_EQ(rig.result.err, s.err);
+  EXPECT_EQ(rig.played, rig.data.substr(0, s.played));
+}
+
+const std::string kArm = "setitimer 1000 1000|play 1|";
+const std::string kDisarm = "setitimer 0 0|end";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BgmScript,
+    ::testing::Values(
+        // The flag is 1 before any playback; it drops in the signal that
+        // takes the last block.
+        Script{"Size600", 600, 600, {"flag", "play", "out", "end"},
+               "flag 1|" + kArm + "out 1|" + kDisarm,
+               kPrep + " W256 W256 W88 SYNC close", "", 600},
+        Script{"Size512", 512, 512, {"play", "out", "end"}, kArm + "out 1|" + kDisarm,
+               kPrep + " W256 W256 SYNC close", "", 512},
+        // Ten steps per signal: the tenth block is taken by the first
+        // signal, an eleventh needs a second.
+        Script{"TenBlocks", 2560, 2560, {"play", "out", "end"}, kArm + "out 1|" + kDisarm,
+               kPrep + Repeat("W256", 10) + " SYNC close", "", 2560},
+        Script{"ElevenBlocks", 2561, 2561, {"play", "out", "end"}, kArm + "out 2|" + kDisarm,
+               kPrep + Repeat("W256", 10) + " W1 SYNC close", "", 2561},
+        // No data: nothing is written and the flag stays 1 until a pause.
+        Script{"Size0", 0, 0, {"play", "signals:3", "flag", "stop", "flag", "end"},
+               kArm + "flag 1|stop|flag 0|" + kDisarm, kPrep + " SYNC RESET SYNC close", "",
+               0},
+        // No SA_RESTART: the timer's signal ends a blocking call early.
+        Script{"TimerInterruptsBlockingCalls", 0, 0, {"play", "read", "end"},
+               kArm + "read interrupted|" + kDisarm, kPrep + " SYNC close", "", 0},
+        Script{"NullStream", 600, 600, {"flag", "play-null", "flag"}, "flag 1|play 0|flag 1",
+               "open close", "", 0},
+        // End without a start: flag 0, SIGALRM handled, no timer, a SYNC.
+        Script{"EndWithoutPlay", 600, 600, {"end", "flag", "alarm"},
+               "setitimer 0 0|end|flag 0|alarm survived", "open SYNC close", "", 0},
+        Script{"ResumeAfterPlayedOut", 600, 600, {"play", "out", "start", "flag", "signals:3", "end"},
+               kArm + "out 1|start|flag 1|" + kDisarm, kPrep + " W256 W256 W88 SYNC close", "",
+               600},
+        // The file ends inside the last block: one message, played out.
+        Script{"FileEndsInLastBlock", 600, 550, {"play", "out", "signals:3", "end"},
+               kArm + "out 1|" + kDisarm, kPrep + " W256 W256 SYNC SYNC close",
+               kReadError + "512 bytes).Sound stopped.\n", 512}),
+    [](const ::testing::TestParamInfo<Script> &info) { return info.param.name; });
+
+// A file that ends before the last block: every later step repeats the
+// message and the SYNC, ten per signal, while the flag stays 1.
+TEST(Bgm, ReadErrorRepeatsAtEveryStepUntilPaused) {
+  Rig rig(1000, 300);
+  rig.Run({"--fast"}, kDriver, {"play", "signals:3", "flag", "stop", "end"});
+  EXPECT_EQ(rig.result.status, 0);
+  EXPECT_EQ(Lines(rig.result.out), kArm + "flag 1|stop|" + kDisarm);
+  int messages = Count(rig.result.err, kReadError);
+  EXPECT_EQ(rig.result.err.size(), messages * (kReadError + "256 bytes).Sound stopped.\n").size())
+      << rig.result.err.substr(0, 200);
+  EXPECT_GE(messages, 29);
+  EXPECT_EQ((messages - 9) % 10, 0) << "the first signal has 9 failing steps, others 10";
+  // The pause's own SYNC comes before its RESET.
+  EXPECT_EQ(Tokens(rig.events),
+            kPrep + " W256" + Repeat("SYNC", messages + 1) + " RESET SYNC close");
+  EXPECT_EQ(rig.played, rig.data.substr(0, 256));
+}
+
+// ---- in real time: pause and resume ---------------------------------------
+
+TEST(Bgm, PauseSilencesAndResumeGoesOnAfterTheLastBlockWritten) {
+  // Two seconds, in a queue that holds them all: once the queue is full the
+  // steps wait inside the handler and the script would get no time until
+  // every block is written.  Two signals write a third of the data.
+  const std::size_t size = 16000;
+  Rig rig(size, size);
+  rig.Run({"-q", "65536"}, kDriver,
+          {"play", "signals:2", "stop", "flag", "mark", "wait:50", "mark", "start", "out",
+           "end"});
+  ASSERT_EQ(rig.result.status, 0) << rig.result.err;
+  // "out N" counts signals, which depend on the pace: not compared.
+  std::string out = Lines(rig.result.out);
+  EXPECT_EQ(out.substr(0, out.find("out ")), kArm + "stop|flag 0|start|");
+  EXPECT_TRUE(out.ends_with("|" + kDisarm)) << out;
+  const std::vector<Event> &ev = rig.events;
+  std::size_t sync = 0;
+  while (sync < ev.size() && ev[sync].token != "SYNC") ++sync;
+  ASSERT_LT(sync + 2, ev.size()) << rig.trace;
+  // The pause: SYNC, then RESET, and nothing until the resume.
+  EXPECT_EQ(ev[sync + 1].token, "RESET");
+  EXPECT_EQ(ev[sync + 2].token, "mark");
+  EXPECT_EQ(ev[sync + 3].token, "mark");
+  // The flag dropped before the SYNC: no block was written while it waited
+  // (a request's line bears its start time and is written at its end, a
+  // write's line bears its end time).
+  double syncStart = ev[sync].at;
+  std::size_t written = 0;
+  for (std::size_t i = 0; i < sync; ++i) {
+    if (ev[i].token[0] != 'W') continue;
+    EXPECT_LE(ev[i].at, syncStart + 1e-6) << ev[i].line;
+    written += static_cast<std::size_t>(ev[i].Field("accepted"));
+  }
+  // Blocks of 256 in order, none twice, none left out.
+  std::size_t after = 0;
+  for (std::size_t i = sync + 4; i < ev.size(); ++i)
+    if (ev[i].token[0] == 'W') after += static_cast<std::size_t>(ev[i].Field("accepted"));
+  EXPECT_EQ(written % 256, 0u);
+  EXPECT_EQ(written + after, size);
+  // What the RESET dropped never played; everything else played once.
+  std::size_t dropped = static_cast<std::size_t>(ev[sync + 1].Field("dropped"));
+  ASSERT_LE(dropped, written);
+  EXPECT_TRUE(rig.played == rig.data.substr(0, written - dropped) + rig.data.substr(written))
+      << "played " << rig.played.size() << " bytes, written " << written << ", dropped "
+      << dropped;
+}
+
+// ---- SIGINT while playing in the background -------------------------------
+
+struct Interrupt {
+  const char *name;
+  std::string queue;
+  std::vector<std::string> words;
+};
+
+void PrintTo(const Interrupt &c, std::ostream *os) { *os << c.name; }
+
+class BgmInterrupt : public ::testing::TestWithParam<Interrupt> {};
+
+TEST_P(BgmInterrupt, StopsTheSoundAtOnceAndExitsWithOne) {
+  const Interrupt &c = GetParam();
+  Rig rig(16000, 16000);
+  rig.Run({"-q", c.queue}, kDriver, c.words);
+  EXPECT_EQ(rig.result.status, 1);
+  EXPECT_EQ(rig.result.err, "Terminated...\n");
+  EXPECT_EQ(Lines(rig.result.out), "setitimer 1000 1000|play 1|setitimer 0 0");
+  ASSERT_GE(rig.events.size(), 2u) << rig.trace;
+  const Event &reset = rig.events[rig.events.size() - 2];
+  const Event &close = rig.events.back();
+  EXPECT_EQ(reset.token, "RESET") << rig.trace;
+  EXPECT_GT(reset.Field("dropped"), 0) << "sound was queued";
+  EXPECT_EQ(close.token, "close");
+  EXPECT_EQ(close.Field("drained"), 0) << "nothing plays after the reset";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BgmInterrupt,
+    ::testing::Values(
+        Interrupt{"FromTheForeground", "65536", {"play", "signals:3", "int"}},
+        // A queue of one block: the steps' writes wait for the device and
+        // the script gets no time, so the signal lands inside the handler.
+        Interrupt{"WhileAStepWaits", "256", {"play", "kill:150", "wait:5000"}}),
+    [](const ::testing::TestParamInfo<Interrupt> &info) { return info.param.name; });
+
+// ---- the front end --------------------------------------------------------
+
+TEST(Vdlbgm, WithoutAKeyboardPlaysToTheEnd) {
+  Rig rig(3000, 3000);
+  rig.Run({"--fast"}, kFrontEnd, {});
+  EXPECT_EQ(rig.result.status, 0) << rig.result.err;
+  EXPECT_EQ(rig.result.out, (rig.dir / "sound.wav") + ": 1 ch, 8000 Hz, 8 bits, 0.37 s\n"
+                                                      "playing\nplayed out\n");
+  EXPECT_EQ(rig.result.err, "");
+  EXPECT_EQ(rig.played, rig.data);
+}
+
+}  // namespace
