@@ -5,6 +5,7 @@
 // come out as one second at 440 Hz: that holds only when the player set the
 // device's rate, channels and sample format from the header.
 #include "testutil.h"
+#include "tools.h"
 
 #include <glob.h>
 #include <stdlib.h>
@@ -25,19 +26,6 @@ namespace {
 constexpr int kOutRate = 48000;
 constexpr int kOutChannels = 2;
 constexpr double kToneHz = 440;
-
-std::string FindOnPath(const char *name) {
-  const char *path = getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  for (std::size_t at = 0; at <= dirs.size();) {
-    std::size_t end = dirs.find(':', at);
-    if (end == std::string::npos) end = dirs.size();
-    std::string candidate = dirs.substr(at, end - at) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    at = end + 1;
-  }
-  return "";
-}
 
 // The library that alsa-oss's aoss script preloads.  The script itself
 // preloads only where /proc/asound exists, which a machine without a sound
@@ -141,8 +129,8 @@ class AlsaOss : public ::testing::TestWithParam<ToneCase> {
   void SetUp() override {
     sox_ = FindOnPath("sox");
     aoss_ = FindAossLibrary();
-    if (sox_.empty() || aoss_.empty())
-      GTEST_SKIP() << "needs sox and alsa-oss (scripts/deps.sh installs them)";
+    VDL_NEED(!sox_.empty(), "sox");
+    VDL_NEED(!aoss_.empty(), "alsa-oss");
   }
   std::string sox_, aoss_;
 };

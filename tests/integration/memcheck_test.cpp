@@ -3,6 +3,7 @@
 // leak on any path.  The device is /dev/null, which takes every write and
 // refuses every request, as a driver that ignores them would.
 #include "testutil.h"
+#include "tools.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -29,19 +30,6 @@ constexpr int kValgrindError = 99;
 const char kRejected[] = "This file is not Linear PCM Wave Format file";
 const char kCantOpen[] = "Can't open file";
 const char kReadError[] = "File Read error";
-
-std::string FindOnPath(const char *name) {
-  const char *path = getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  for (std::size_t at = 0; at <= dirs.size();) {
-    std::size_t end = dirs.find(':', at);
-    if (end == std::string::npos) end = dirs.size();
-    std::string candidate = dirs.substr(at, end - at) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    at = end + 1;
-  }
-  return "";
-}
 
 int Count(const std::string &text, const std::string &what) {
   int n = 0;
@@ -180,7 +168,7 @@ class Memcheck : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Memcheck, RunEndsWithoutMemoryErrorsOrLeaks) {
   const std::string valgrind = FindOnPath("valgrind");
-  if (valgrind.empty()) GTEST_SKIP() << "needs valgrind (scripts/deps.sh installs it)";
+  VDL_NEED(!valgrind.empty(), "valgrind");
   const Case &c = GetParam();
   TempDir dir;
   WriteFile(dir / ".vdlrc", std::string("[Audio]\nDSP=") + c.device + "\n");
@@ -214,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(Files, Memcheck, ::testing::Values(
 // handler, and that path must leave nothing behind either.
 TEST(MemcheckInterrupted, SigintDuringPlaybackEndsWithoutErrorsOrLeaks) {
   const std::string valgrind = FindOnPath("valgrind");
-  if (valgrind.empty()) GTEST_SKIP() << "needs valgrind (scripts/deps.sh installs it)";
+  VDL_NEED(!valgrind.empty(), "valgrind");
   TempDir dir;
   WriteFile(dir / ".vdlrc", "[Audio]\nDSP=/dev/dsp\n");
   const std::string tone = Put(dir, "long.wav", MakeWav(WavSpec{}, Pattern(20 * 8000)));
