@@ -160,8 +160,9 @@ TEST_P(AlsaOss, OneSecondOf440HzComesOutAsOneSecondAt440Hz) {
     WriteFile(tone, wav);
   }
 
-  std::vector<std::string> env = {"HOME=" + dir.path, "LD_PRELOAD=" + aoss_,
-                                  "ALSA_CONFIG_PATH"};
+  // Only the test's own ALSA configuration may define the default PCM.
+  std::vector<std::string> env = {"HOME=" + dir.path, "XDG_CONFIG_HOME=" + dir.path,
+                                  "LD_PRELOAD=" + aoss_, "ALSA_CONFIG_PATH"};
   // A sanitized player must accept the preloaded library coming first, and
   // not count the record libaoss leaks for each device it opens (24 bytes,
   // valgrind sees it too); the memcheck test covers the player's own leaks.
