@@ -207,7 +207,7 @@ int DeviceOpen(const char *path, int flags) {
   Enter(&mask);
   int err = 0;
   if (g_fdDevice.load() >= 0) err = EBUSY;
-  if (!err && !g_pRing) {
+  if (!err && !g_bFast && !g_pRing) {
     void *ring = mmap(nullptr, g_nCapacity, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (ring == MAP_FAILED)
@@ -351,44 +351,44 @@ int DeviceIoctl(int fd, unsigned int request, void *arg) {
   }
   int64_t start = NowNs();
   Advance();  // what is queued so far plays at the rate it was queued at
+  const char *name = RequestName(request);
+  bool setting = name && request != kReset && request != kSync;
+  uint64_t before = g_nPlayed;
+  size_t dropped = 0;
+  int32_t value = 0, echo = 0;
+  int err = 0;
+  if (request == kReset) {
+    dropped = g_nQueued;
+    Drop();
+  } else if (request == kSync) {
+    if (!Drain(fd, &mask)) err = EINTR;
+  } else if (!name) {
+    err = EINVAL;
+  } else if (!arg) {
+    err = EFAULT;
+  } else {
+    memcpy(&value, arg, sizeof value);
+    echo = Apply(request, value);
+    memcpy(arg, &echo, sizeof echo);
+  }
+
   TraceLine line;
   TraceBegin(&line, "ioctl");
-  const char *name = RequestName(request);
   if (name)
     TraceWord(&line, name);
   else
     TraceWordHex(&line, request);
   TraceInt(&line, "fd", fd);
-
-  int err = 0;
+  if (setting && !err) TraceInt(&line, "arg", value);
+  TraceInt(&line, "ret", err ? -1 : 0);
+  if (err) TraceErrno(&line, err);
   if (request == kReset) {
-    size_t dropped = g_nQueued;
-    Drop();
-    TraceInt(&line, "ret", 0);
     TraceInt(&line, "dropped", static_cast<int64_t>(dropped));
   } else if (request == kSync) {
-    uint64_t before = g_nPlayed;
-    if (!Drain(fd, &mask)) err = EINTR;
-    TraceInt(&line, "ret", err ? -1 : 0);
-    if (err) TraceErrno(&line, err);
     TraceInt(&line, "drained", static_cast<int64_t>(g_nPlayed - before));
     TraceInt(&line, "queued", static_cast<int64_t>(g_nQueued));
     TraceSeconds(&line, "waited", NowNs() - start);
-  } else if (!name) {
-    err = EINVAL;
-    TraceInt(&line, "ret", -1);
-    TraceErrno(&line, err);
-  } else if (!arg) {
-    err = EFAULT;
-    TraceInt(&line, "ret", -1);
-    TraceErrno(&line, err);
-  } else {
-    int32_t value;
-    memcpy(&value, arg, sizeof value);
-    TraceInt(&line, "arg", value);
-    int32_t echo = Apply(request, value);
-    memcpy(arg, &echo, sizeof echo);
-    TraceInt(&line, "ret", 0);
+  } else if (setting && !err) {
     TraceInt(&line, "val", echo);
   }
   TraceEnd(&line);

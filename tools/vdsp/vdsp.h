@@ -32,7 +32,9 @@ int SysClose(int fd);
 int SysMoveHigh(int fd);
 
 // ---- record.cpp: trace lines and the output file ------------------------
-constexpr size_t kTraceLineBytes = 512 + 3 * kPathBytes;
+// Kept small: lines are built on the stack of whatever calls, signal
+// handlers on an alternate stack included. A longer line is cut.
+constexpr size_t kTraceLineBytes = 1024;
 
 // One trace line being built on the caller's stack.
 struct TraceLine {
