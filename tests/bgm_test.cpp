@@ -22,7 +22,7 @@ const std::string kReadError = "Error: Wave - File Read error(";
 
 // One device call from the trace.
 struct Event {
-  double at = 0;      // seconds: when a request began, when a write ended
+  double at = 0;      // seconds, when the call returned
   std::string token;  // W<asked> for a write, the short request name, ...
   std::string line;
   double Field(const std::string &key) const {
@@ -224,9 +224,8 @@ TEST(Bgm, PauseSilencesAndResumeGoesOnAfterTheLastBlockWritten) {
   EXPECT_EQ(ev[sync + 2].token, "mark");
   EXPECT_EQ(ev[sync + 3].token, "mark");
   // The flag dropped before the SYNC: no block was written while it waited
-  // (a request's line bears its start time and is written at its end, a
-  // write's line bears its end time).
-  double syncStart = ev[sync].at;
+  // (lines bear the time their call returned).
+  double syncStart = ev[sync].at - ev[sync].Field("waited");
   std::size_t written = 0;
   for (std::size_t i = 0; i < sync; ++i) {
     if (ev[i].token[0] != 'W') continue;

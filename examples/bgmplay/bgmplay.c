@@ -1,13 +1,14 @@
 /*
  * vdlbgm: plays one WAV file in the background and stays interactive.
- * Space pauses and resumes (and plays again once the sound has played
- * out), q quits, Ctrl-C ends at once.  A front end on <vdl/wave.h> only,
+ * Space pauses and resumes, q quits, Ctrl-C ends at once.  A front end on <vdl/wave.h> only,
  * written in C99 to show that the library links from C.
  *
  * While the device's queue is full the background steps wait inside the
  * timer's signal handler and this loop gets no time, so keys are read once
  * the device keeps up again (at the latest when the data has been handed
- * over).  Ctrl-C is a signal and works at any moment.
+ * over).  Ctrl-C is a signal and works at any moment.  Once the sound has
+ * played out, space does nothing: a key typed while the loop had no time
+ * may only now be read.
  */
 #include <vdl/wave.h>
 
@@ -98,8 +99,7 @@ enum State { kPlaying, kPaused, kPlayedOut };
 
 static void ShowStatus(enum State state) {
   static const char *const kWords[] = {"playing", "paused", "played out"};
-  static const char *const kHints[] = {"space: pause", "space: resume",
-                                       "space: play again"};
+  static const char *const kHints[] = {"space: pause", "space: resume", ""};
   char line[96];
   int n;
   if (g_nStatusTty)
@@ -161,18 +161,15 @@ int main(int argc, char **argv) {
     if (eof && (interactive || state != kPlaying)) break;
     switch (ReadKey(&eof)) {
     case ' ':
-      if (state == kPlaying) {
-        /* Played out between the last look and now: a resume would
-         * find no data, so it is not a pause. */
-        int wasPlaying = vdlIsBGMPlay_WaveDSP();
+      if (state == kPlaying && vdlIsBGMPlay_WaveDSP()) {
         vdlBGMStop_WaveDSP();
-        state = wasPlaying ? kPaused : kPlayedOut;
+        state = kPaused;
+      } else if (state == kPlaying) {
+        /* Played out since the last look: nothing is left to pause, and
+         * a pause would cut off what the device still holds. */
+        state = kPlayedOut;
       } else if (state == kPaused) {
         vdlBGMStart_WaveDSP();
-        state = kPlaying;
-      } else if (size > 0) {
-        vdlEnd_WaveDSP();
-        vdlBGMPlay_WaveDSP(fp, time, stereo, channels, freq, bits, size);
         state = kPlaying;
       }
       break;
