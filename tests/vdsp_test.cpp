@@ -345,7 +345,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Entry{"Sanitized", "open", "wr", "O_WRONLY", VDSP_PROBE_ASAN}),
     ByName());
 
-TEST(VdspOpen, ASecondOpenFindsTheDeviceBusy) {
+TEST(VdspBusy, ASecondOpenFails) {
   Rig rig;
   RunResult r = rig.Run({}, {"open", "open"});
   EXPECT_EQ(Said(r.out, "open", "errno"), "EBUSY");
