@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,7 @@ struct Conv {
   uint32_t size;
   const char *text;  // "" when it does not fit
 };
+void PrintTo(const Conv &c, std::ostream *os) { *os << c.value << " in " << c.size; }
 
 class PlayerConvUnit : public ::testing::TestWithParam<Conv> {};
 
@@ -115,6 +117,7 @@ struct UsageCase {
   int status;
   std::string err;  // after the banner
 };
+void PrintTo(const UsageCase &c, std::ostream *os) { *os << c.name; }
 
 class PlayerUsage : public ::testing::TestWithParam<UsageCase> {};
 
@@ -196,6 +199,7 @@ struct ReportCase {
   std::string report;  // the lines after "File name"
   std::string err;     // after the banner
 };
+void PrintTo(const ReportCase &c, std::ostream *os) { *os << c.name; }
 
 WavSpec Spec(int16_t channels, int32_t rate, int16_t bits, int32_t byteRate,
              int32_t dataSize) {
@@ -313,6 +317,7 @@ struct OpenCase {
   std::string rc;      // .vdlrc content; "<dev>" stands for a missing path
   std::string opened;  // the path in the message
 };
+void PrintTo(const OpenCase &c, std::ostream *os) { *os << c.name; }
 
 class PlayerDeviceOpen : public ::testing::TestWithParam<OpenCase> {};
 
@@ -403,6 +408,7 @@ struct FormatCase {
   int16_t bits;
   size_t bytes;
 };
+void PrintTo(const FormatCase &c, std::ostream *os) { *os << c.name; }
 
 class PlayerThroughDevice : public ::testing::TestWithParam<FormatCase> {};
 
@@ -455,6 +461,7 @@ struct TestPlayCase {
   std::string out;
   bool played;
 };
+void PrintTo(const TestPlayCase &c, std::ostream *os) { *os << c.name; }
 
 class WaveTestPlay : public ::testing::TestWithParam<TestPlayCase> {};
 
@@ -508,6 +515,7 @@ struct HomeCase {
   std::string home;  // "" to unset
   std::string err;   // after the banner
 };
+void PrintTo(const HomeCase &c, std::ostream *os) { *os << c.name; }
 
 class PlayerNoRcFile : public ::testing::TestWithParam<HomeCase> {};
 

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -65,6 +66,7 @@ struct HeaderCase {
   bool accepted;
   Values want;  // kUntouched when rejected
 };
+void PrintTo(const HeaderCase &c, std::ostream *os) { *os << c.name; }
 
 std::string Patched(std::string header, std::size_t at, const std::string &bytes) {
   return header.replace(at, bytes.size(), bytes);
@@ -180,6 +182,7 @@ struct PlayCase {
   size_t written;
   const char *err;    // expected stderr
 };
+void PrintTo(const PlayCase &c, std::ostream *os) { *os << c.name; }
 
 class WavePlay : public ::testing::TestWithParam<PlayCase> {};
 
