@@ -81,17 +81,16 @@ int Count(const std::string &text, const std::string &what) {
   return n;
 }
 
-// A home whose .vdlrc names a device path of its own, a WAV file of 8 kHz
-// mono 8-bit sound, and the run of a program on it under vdsp.
+// A home whose .vdlrc names a device path of its own, a WAV file (8 kHz
+// mono 8-bit unless told), and the run of a program on it under vdsp.
 struct Rig {
   TempDir dir;
   std::string data, trace, played;
   RunResult result;
   std::vector<Event> events;
 
-  Rig(int32_t dataSize, std::size_t fileBytes) {
+  Rig(int32_t dataSize, std::size_t fileBytes, WavSpec spec = {}) {
     data = Pattern(fileBytes, 5);
-    WavSpec spec;
     spec.dataSize = dataSize;
     WriteFile(dir / "sound.wav", MakeWav(spec, data));
     WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + (dir / "dsp") + "\n");
@@ -202,23 +201,28 @@ TEST(Bgm, ReadErrorRepeatsAtEveryStepUntilPaused) {
 // ---- in real time: pause and resume ---------------------------------------
 
 TEST(Bgm, PauseSilencesAndResumeGoesOnAfterTheLastBlockWritten) {
-  // Two seconds, in a queue that holds them all: once the queue is full the
-  // steps wait inside the handler and the script would get no time until
-  // every block is written.  Two signals write a third of the data.
-  const std::size_t size = 16000;
-  Rig rig(size, size);
-  rig.Run({"-q", "65536"}, kDriver,
+  // 2.3 s of CD sound, in a queue that holds it all: once the queue is full
+  // the steps wait inside the handler and the script would get no time
+  // until every block is written.  Two signals hand over 5120 bytes; the
+  // rest takes some 150 more, time enough for the script to pause first.
+  const std::size_t size = 400000;
+  WavSpec cd;
+  cd.channels = 2;
+  cd.rate = 44100;
+  cd.bits = 16;
+  Rig rig(size, size, cd);
+  rig.Run({"-q", "1000000"}, kDriver,
           {"play", "signals:2", "stop", "flag", "mark", "wait:50", "mark", "start", "out",
-           "end"});
+           "stop", "end"});
   ASSERT_EQ(rig.result.status, 0) << rig.result.err;
   // "out N" counts signals, which depend on the pace: not compared.
   std::string out = Lines(rig.result.out);
   EXPECT_EQ(out.substr(0, out.find("out ")), kArm + "stop|flag 0|start|");
-  EXPECT_TRUE(out.ends_with("|" + kDisarm)) << out;
+  EXPECT_TRUE(out.ends_with("|stop|" + kDisarm)) << out;
   const std::vector<Event> &ev = rig.events;
   std::size_t sync = 0;
   while (sync < ev.size() && ev[sync].token != "SYNC") ++sync;
-  ASSERT_LT(sync + 2, ev.size()) << rig.trace;
+  ASSERT_LT(sync + 3, ev.size()) << rig.trace;
   // The pause: SYNC, then RESET, and nothing until the resume.
   EXPECT_EQ(ev[sync + 1].token, "RESET");
   EXPECT_EQ(ev[sync + 2].token, "mark");
@@ -238,12 +242,16 @@ TEST(Bgm, PauseSilencesAndResumeGoesOnAfterTheLastBlockWritten) {
     if (ev[i].token[0] == 'W') after += static_cast<std::size_t>(ev[i].Field("accepted"));
   EXPECT_EQ(written % 256, 0u);
   EXPECT_EQ(written + after, size);
-  // What the RESET dropped never played; everything else played once.
+  // What the two RESETs dropped never played; everything else played once.
+  ASSERT_EQ(Tokens(std::vector<Event>(ev.end() - 4, ev.end())), "SYNC RESET SYNC close");
   std::size_t dropped = static_cast<std::size_t>(ev[sync + 1].Field("dropped"));
+  std::size_t tail = static_cast<std::size_t>(ev[ev.size() - 3].Field("dropped"));
   ASSERT_LE(dropped, written);
-  EXPECT_TRUE(rig.played == rig.data.substr(0, written - dropped) + rig.data.substr(written))
-      << "played " << rig.played.size() << " bytes, written " << written << ", dropped "
-      << dropped;
+  ASSERT_LE(tail, after);
+  EXPECT_TRUE(rig.played == rig.data.substr(0, written - dropped) +
+                                rig.data.substr(written, after - tail))
+      << "played " << rig.played.size() << " bytes, written " << written << " + " << after
+      << ", dropped " << dropped << " + " << tail;
 }
 
 // ---- SIGINT while playing in the background -------------------------------
@@ -278,9 +286,10 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, BgmInterrupt,
     ::testing::Values(
         Interrupt{"FromTheForeground", "65536", {"play", "signals:3", "int"}},
-        // A queue of one block: the steps' writes wait for the device and
-        // the script gets no time, so the signal lands inside the handler.
-        Interrupt{"WhileAStepWaits", "256", {"play", "kill:150", "wait:5000"}}),
+        // A queue smaller than the sound: once it is full the steps' writes
+        // wait for the device and the script gets no time, so the signal
+        // lands inside the handler.
+        Interrupt{"WhileAStepWaits", "4096", {"play", "kill:150", "wait:5000"}}),
     [](const ::testing::TestParamInfo<Interrupt> &info) { return info.param.name; });
 
 // ---- the front end --------------------------------------------------------
