@@ -1,7 +1,8 @@
 /*
  * vdlbgm: plays one WAV file in the background and stays interactive.
- * Space pauses and resumes, q quits, Ctrl-C ends at once.  A front end on <vdl/wave.h> only,
- * written in C99 to show that the library links from C.
+ * Space pauses and resumes, q quits, Ctrl-C ends at once.  A front end
+ * on <vdl/wave.h> only, written in C99 to show that the library links
+ * from C.
  *
  * While the device's queue is full the background steps wait inside the
  * timer's signal handler and this loop gets no time, so keys are read once
@@ -55,15 +56,22 @@ static void RestoreTerminal(void) {
 /* SIGINT or SIGTERM: give the user a sane terminal and a fresh line, then
  * let the wave module silence the device and end the process. */
 static void OnTerminate(int sig) {
+  int saved = errno;
+  const struct sigaction *next = sig == SIGINT ? &g_saInt : &g_saTerm;
+  int info = (next->sa_flags & SA_SIGINFO) != 0;
+  if (!info && next->sa_handler == SIG_IGN) return;
   RestoreTerminal();
   if (g_nStatusTty) WriteAll(STDOUT_FILENO, "\n", 1);
-  const struct sigaction *next = sig == SIGINT ? &g_saInt : &g_saTerm;
-  if (next->sa_handler != SIG_DFL && next->sa_handler != SIG_IGN) {
+  if (info) {
+    next->sa_sigaction(sig, NULL, NULL);
+  } else if (next->sa_handler != SIG_DFL) {
     next->sa_handler(sig);
   } else {
+    /* Ends the process once this handler returns. */
     signal(sig, SIG_DFL);
     raise(sig);
   }
+  errno = saved;
 }
 
 static void ChainTerminationHandlers(void) {
