@@ -6,10 +6,8 @@
 //
 //   vdlbench_bgm FILE.wav [SECONDS]   (SECONDS per state, default 1.5)
 //
-// Run it against a device that plays in real time.  "playing" lasts at
-// least SECONDS: longer when the device's queue fills, because the steps
-// then wait inside the signal handler and this program gets no time until
-// the last block is written.
+// Run it against a device that plays in real time, with a file that plays
+// for longer than SECONDS.
 #include <vdl/wave.h>
 
 #include <errno.h>
@@ -112,10 +110,9 @@ int main(int argc, char **argv) {
     }
     printf("played-out %.2f\n", MeasureShare(window));
   } else {
-    // While the device's queue was full the steps waited inside the
-    // handler and this program got no time until every block was written:
-    // it is played out already.  A pause now takes the same path in the
-    // steps as a pause with data left (the flag is 0).
+    // The file was shorter than the window: it is played out already.
+    // A pause now takes the same path in the steps as a pause with data
+    // left (the flag is 0).
     printf("played-out %.2f\n", MeasureShare(window));
     fflush(stdout);
     vdlBGMStop_WaveDSP();

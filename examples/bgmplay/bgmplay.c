@@ -4,12 +4,10 @@
  * on <vdl/wave.h> only, written in C99 to show that the library links
  * from C.
  *
- * While the device's queue is full the background steps wait inside the
- * timer's signal handler and this loop gets no time, so keys are read once
- * the device keeps up again (at the latest when the data has been handed
- * over).  Ctrl-C is a signal and works at any moment.  Once the sound has
- * played out, space does nothing: a key typed while the loop had no time
- * may only now be read.
+ * The background steps run in the timer's signal handler and wait there
+ * while the device's queue is full; this loop runs between two signals,
+ * so a key takes effect within a few milliseconds.  Ctrl-C is a signal and
+ * works at any moment.  Once the sound has played out, space does nothing.
  */
 #include <vdl/wave.h>
 
@@ -86,7 +84,7 @@ static void ChainTerminationHandlers(void) {
 }
 
 /* Keys arrive one at a time, unechoed.  Ctrl-C stays a signal, which
- * reaches the process even while the loop gets no time; Ctrl-Z and Ctrl-\
+ * reaches the process even while a step waits for the device; Ctrl-Z and Ctrl-\
  * are switched off so that a stopped or dumped process cannot leave a raw
  * terminal behind.  Output processing stays on: "\n" starts a fresh line. */
 static int EnterRawMode(void) {

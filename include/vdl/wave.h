@@ -114,8 +114,10 @@ int32_t vdlTestPlay_WaveDSP(const char *path);
  * return early with EINTR or a partial count and must be resumed.  Each
  * signal writes up to ten 256-byte blocks from inside the handler; the
  * device's blocking writes set the pace and hold up the caller while the
- * device's queue is full.  The handler allocates nothing and prints with
- * write(2), on stderr:
+ * device's queue is full.  A tick that falls due while the handler waits is
+ * dropped and the timer re-armed, so the caller still runs for about a
+ * millisecond between two handler runs.  The handler allocates nothing
+ * and prints with write(2), on stderr:
  *   "Error: Wave - File Read error(<n> bytes).Sound stopped.\n"
  *     the file holds less than its data size; n data bytes were written;
  *     SNDCTL_DSP_SYNC follows.  While the playing flag stays 1 this

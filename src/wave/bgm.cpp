@@ -68,10 +68,36 @@ void WaveBGMPlaying() {
   g_nWaveBGMPlayPos = pos + kBlockSize;
 }
 
+void SetTimer(long periodUs) {
+  struct itimerval it = {};
+  it.it_interval.tv_usec = periodUs;
+  it.it_value.tv_usec = periodUs;
+  setitimer(ITIMER_REAL, &it, nullptr);
+}
+
+// Once the device's queue is full the steps' writes wait, and ten of them
+// outlast the timer period: the tick that fell due meanwhile would run the
+// handler again the moment it returns, and the caller would get no time at
+// all until the last block was handed over.  Such an overdue tick is
+// dropped (ignoring a pending signal discards it) and the timer re-armed,
+// since the kernel re-arms an interval timer only when its signal is
+// delivered; the caller then runs for a period between two handler runs.
+void DropOverdueTick() {
+  sigset_t pending;
+  if (sigpending(&pending) != 0 || !sigismember(&pending, SIGALRM)) return;
+  struct sigaction ignore = {}, current;
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  if (sigaction(SIGALRM, &ignore, &current) != 0) return;
+  sigaction(SIGALRM, &current, nullptr);
+  SetTimer(kTimerPeriodUs);
+}
+
 // SIGALRM blocks itself while this runs, so steps never nest.
 void WaveBGMTimer(int) {
   int saved = errno;
   for (int i = 0; i < kStepsPerSignal; ++i) WaveBGMPlaying();
+  DropOverdueTick();
   errno = saved;
 }
 
@@ -83,13 +109,6 @@ void InstallTimerAction() {
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;
   sigaction(SIGALRM, &sa, nullptr);
-}
-
-void SetTimer(long periodUs) {
-  struct itimerval it = {};
-  it.it_interval.tv_usec = periodUs;
-  it.it_value.tv_usec = periodUs;
-  setitimer(ITIMER_REAL, &it, nullptr);
 }
 
 }  // namespace
