@@ -89,10 +89,10 @@ struct Rig {
   RunResult result;
   std::vector<Event> events;
 
-  Rig(int32_t dataSize, std::size_t fileBytes, WavSpec spec = {}) {
+  Rig(int32_t dataSize, std::size_t fileBytes, WavFormat format = {}) {
     data = Pattern(fileBytes, 5);
-    spec.dataSize = dataSize;
-    WriteFile(dir / "sound.wav", MakeWav(spec, data));
+    format.dataSize = dataSize;
+    WriteFile(dir / "sound.wav", MakeWav(format, data));
     WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + (dir / "dsp") + "\n");
   }
 
@@ -205,7 +205,7 @@ TEST(Bgm, PauseSilencesAndResumeGoesOnAfterTheLastBlockWritten) {
   // wait for the device.  Two signals hand over 5120 bytes; the rest takes
   // some 150 more, time enough for the script to pause first.
   const std::size_t size = 400000;
-  WavSpec cd;
+  WavFormat cd;
   cd.channels = 2;
   cd.rate = 44100;
   cd.bits = 16;
@@ -258,7 +258,7 @@ TEST(Bgm, PauseSilencesAndResumeGoesOnAfterTheLastBlockWritten) {
 // last block was handed over.
 TEST(Bgm, CallerKeepsRunningWhileTheQueueIsFull) {
   const std::size_t size = 176400;  // one second of CD sound
-  WavSpec cd;
+  WavFormat cd;
   cd.channels = 2;
   cd.rate = 44100;
   cd.bits = 16;

@@ -169,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PlayerUsage, ManyFilesWarnBeforeTheBannerAndPlayTheFirst100) {
   Home home;
-  WriteFile(home.dir / "a.wav", MakeWav(WavSpec(), "A"));
+  WriteFile(home.dir / "a.wav", MakeWav(WavFormat(), "A"));
   std::vector<std::string> argv = {VDLPLAY};
   for (int i = 0; i < 100; ++i) argv.push_back(home.dir / "a.wav");
   argv.push_back("-x");
@@ -194,16 +194,16 @@ TEST(PlayerUsage, HelpAsThe101stArgumentStillHelps) {
 
 struct ReportCase {
   const char *name;
-  WavSpec spec;
+  WavFormat format;
   size_t dataBytes;
   std::string report;  // the lines after "File name"
   std::string err;     // after the banner
 };
 void PrintTo(const ReportCase &c, std::ostream *os) { *os << c.name; }
 
-WavSpec Spec(int16_t channels, int32_t rate, int16_t bits, int32_t byteRate,
+WavFormat Format(int16_t channels, int32_t rate, int16_t bits, int32_t byteRate,
              int32_t dataSize) {
-  WavSpec s;
+  WavFormat s;
   s.channels = channels;
   s.rate = rate;
   s.bits = bits;
@@ -218,8 +218,8 @@ TEST_P(PlayerReport, PrintsEveryLineExactly) {
   const ReportCase &c = GetParam();
   Home home;
   std::string path = home.dir / "in.wav";
-  std::string header = WavHeader(c.spec, c.dataBytes);
-  if (c.spec.dataSize < -1) header.replace(40, 4, Le32(c.spec.dataSize));
+  std::string header = WavHeader(c.format, c.dataBytes);
+  if (c.format.dataSize < -1) header.replace(40, 4, Le32(c.format.dataSize));
   WriteFile(path, header + Pattern(c.dataBytes));
   RunResult r = vdltest::Run({VDLPLAY, path}, {home.env()});
   EXPECT_EQ(r.status, 0);
@@ -230,23 +230,23 @@ TEST_P(PlayerReport, PrintsEveryLineExactly) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PlayerReport,
     ::testing::Values(
-        ReportCase{"Mono8", Spec(1, 8000, 8, -1, -1), 600,
+        ReportCase{"Mono8", Format(1, 8000, 8, -1, -1), 600,
                    Lines(1, 8000, 8, "600", "0'00\"07"), ""},
-        ReportCase{"Stereo16", Spec(2, 44100, 16, -1, -1), 176400,
+        ReportCase{"Stereo16", Format(2, 44100, 16, -1, -1), 176400,
                    Lines(2, 44100, 16, "176,400", "0'01\"00"), ""},
-        ReportCase{"NoChannelsIsStereo", Spec(0, 8000, 8, 100, -1), 2469,
+        ReportCase{"NoChannelsIsStereo", Format(0, 8000, 8, 100, -1), 2469,
                    Lines(0, 8000, 8, "2,469", "0'24\"69"), ""},
-        ReportCase{"FourChannelsIsStereo", Spec(4, 8000, 8, 200, -1), 24690,
+        ReportCase{"FourChannelsIsStereo", Format(4, 8000, 8, 200, -1), 24690,
                    Lines(4, 8000, 8, "24,690", "2'03\"45"), ""},
-        ReportCase{"OneHourIs60Minutes", Spec(1, 8000, 8, 1, 3600), 0,
+        ReportCase{"OneHourIs60Minutes", Format(1, 8000, 8, 1, 3600), 0,
                    Lines(1, 8000, 8, "3,600", "60'00\"00"),
                    "Error: Wave - File Read error(0 bytes).Sound stopped.\n"},
-        ReportCase{"NegativeTimeAndSize", Spec(1, 8000, 8, 100, -150), 0,
+        ReportCase{"NegativeTimeAndSize", Format(1, 8000, 8, 100, -150), 0,
                    Lines(1, 8000, 8, "-150", "0'-1\"-50"), ""},
-        ReportCase{"LargestSize", Spec(1, 8000, 8, 0, INT32_MAX), 300,
+        ReportCase{"LargestSize", Format(1, 8000, 8, 0, INT32_MAX), 300,
                    Lines(1, 8000, 8, "2,147,483,647", "0'00\"00"),
                    "Error: Wave - File Read error(256 bytes).Sound stopped.\n"},
-        ReportCase{"CoarseTimeWraps", Spec(1, 8000, 8, 1, INT32_MAX), 0,
+        ReportCase{"CoarseTimeWraps", Format(1, 8000, 8, 1, INT32_MAX), 0,
                    Lines(1, 8000, 8, "2,147,483,647", "0'-1\"00"),
                    "Error: Wave - File Read error(0 bytes).Sound stopped.\n"}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -255,7 +255,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PlayerFiles, RefusedWritesReportEachFileAndTheRunGoesOn) {
   Home home("/dev/full");
-  WriteFile(home.dir / "a.wav", MakeWav(WavSpec(), Pattern(10)));
+  WriteFile(home.dir / "a.wav", MakeWav(WavFormat(), Pattern(10)));
   RunResult r = vdltest::Run({VDLPLAY, home.dir / "a.wav", home.dir / "a.wav"}, {home.env()});
   EXPECT_EQ(r.status, 0);
   std::string refused = "write /dev/dsp: No space left on device\n";
@@ -273,7 +273,7 @@ TEST(PlayerFiles, LongNamesAreKeptWholeOrRefused) {
   }
   path += "/" + std::string(PATH_MAX - 1 - path.size() - 1, 'f');
   ASSERT_EQ(path.size(), static_cast<size_t>(PATH_MAX - 1));
-  WriteFile(path, MakeWav(WavSpec(), "sound"));
+  WriteFile(path, MakeWav(WavFormat(), "sound"));
   std::string tooLong = path + "x";
   RunResult r = vdltest::Run({VDLPLAY, tooLong, path}, {home.env()});
   EXPECT_EQ(r.status, 0);
@@ -390,7 +390,7 @@ TEST_P(PlayerThroughDevice, ConfiguresTheDeviceThenWritesBlocksThenSyncs) {
   const FormatCase &c = GetParam();
   Home home(Device::kVirtual);
   std::string data = Pattern(c.bytes);
-  WriteFile(home.dir / "in.wav", MakeWav(Spec(c.channels, c.rate, c.bits, -1, -1), data));
+  WriteFile(home.dir / "in.wav", MakeWav(Format(c.channels, c.rate, c.bits, -1, -1), data));
   RunResult r = UnderVdsp(home, {VDLPLAY, home.dir / "in.wav"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, kBanner);
@@ -413,10 +413,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PlayerThroughDevice, BadFilesAreSkippedAndTheRestPlaysInOrder) {
   Home home(Device::kVirtual);
   std::string one = Pattern(600, 1), two = Pattern(300, 2), three = Pattern(600, 3);
-  WriteFile(home.dir / "one.wav", MakeWav(Spec(1, 8000, 8, -1, -1), one));
-  WriteFile(home.dir / "bad.wav", WavHeader(Spec(1, 8000, 8, -1, -1), 0).replace(16, 1, "\x12"));
-  WriteFile(home.dir / "short.wav", WavHeader(Spec(2, 22050, 16, -1, 1000), 0) + three);
-  WriteFile(home.dir / "two.wav", MakeWav(Spec(2, 44100, 16, -1, -1), two));
+  WriteFile(home.dir / "one.wav", MakeWav(Format(1, 8000, 8, -1, -1), one));
+  WriteFile(home.dir / "bad.wav", WavHeader(Format(1, 8000, 8, -1, -1), 0).replace(16, 1, "\x12"));
+  WriteFile(home.dir / "short.wav", WavHeader(Format(2, 22050, 16, -1, 1000), 0) + three);
+  WriteFile(home.dir / "two.wav", MakeWav(Format(2, 44100, 16, -1, -1), two));
   RunResult r = UnderVdsp(home, {VDLPLAY, home.dir / "one.wav", home.dir / "missing.wav",
                                  home.dir / "bad.wav", home.dir / "short.wav",
                                  home.dir / "two.wav"});
@@ -451,7 +451,7 @@ class WaveTestPlay : public ::testing::TestWithParam<TestPlayCase> {};
 TEST_P(WaveTestPlay, OpensPlaysAndClosesAroundOneFile) {
   const TestPlayCase &c = GetParam();
   Home home(Device::kVirtual);
-  WriteFile(home.dir / "in.wav", MakeWav(Spec(1, 8000, 8, -1, -1), Pattern(300)));
+  WriteFile(home.dir / "in.wav", MakeWav(Format(1, 8000, 8, -1, -1), Pattern(300)));
   RunResult r = UnderVdsp(home, {WAVE_TESTPLAY, home.dir / c.file});
   EXPECT_EQ(r.out, c.out);
   std::vector<std::vector<std::string>> files;
@@ -476,7 +476,7 @@ TEST(WaveTestPlay, DeviceThatFailsToOpenGivesZero) {
 // "/dev/dsp" without HOME.
 TEST(PlayerRcFile, FirstUseCreatesItWithTheDefaultDevice) {
   TempDir dir;
-  WriteFile(dir / "a.wav", MakeWav(WavSpec(), "A"));
+  WriteFile(dir / "a.wav", MakeWav(WavFormat(), "A"));
   std::string rc = dir / ".vdlrc";
   std::vector<std::string> argv = {VDSP, "--fast", "-t", dir / "trace", "--", VDLPLAY,
                                    dir / "a.wav"};
@@ -505,7 +505,7 @@ class PlayerNoRcFile : public ::testing::TestWithParam<HomeCase> {};
 TEST_P(PlayerNoRcFile, OpensTheDefaultDevice) {
   const HomeCase &c = GetParam();
   TempDir dir;
-  WriteFile(dir / "a.wav", MakeWav(WavSpec(), "A"));
+  WriteFile(dir / "a.wav", MakeWav(WavFormat(), "A"));
   RunResult r = vdltest::Run(
       {VDSP, "--fast", "-t", dir / "trace", "--", VDLPLAY, dir / "a.wav"},
       {c.home.empty() ? "HOME" : "HOME=" + c.home});
@@ -578,7 +578,7 @@ TEST_P(PlayerSignal, SilencesTheDeviceAndExitsWithStatus1) {
   constexpr int kQueue = 1 << 20;
   Home home(Device::kVirtual);
   std::string data = Pattern(1764000);
-  WriteFile(home.dir / "in.wav", MakeWav(Spec(2, 44100, 16, -1, -1), data));
+  WriteFile(home.dir / "in.wav", MakeWav(Format(2, 44100, 16, -1, -1), data));
   Spawned p = Spawn({VDSP, "-q", std::to_string(kQueue), "-d", home.dev, "-t",
                      home.dir / "trace", "-o", home.dir / "out.raw", "--", VDLPLAY,
                      home.dir / "in.wav"},

@@ -133,7 +133,7 @@ struct Rig {
       return "";
     }
     EXPECT_EQ(data.substr(0, kWavHeader),
-              WavHeader(WavSpec{2, 44100, 16}, data.size() - kWavHeader));
+              WavHeader(WavFormat{2, 44100, 16}, data.size() - kWavHeader));
     return data.substr(kWavHeader);
   }
 };

@@ -27,7 +27,7 @@ using vdltest::MakeWav;
 using vdltest::Pattern;
 using vdltest::ReadFile;
 using vdltest::TempDir;
-using vdltest::WavSpec;
+using vdltest::WavFormat;
 using vdltest::WriteFile;
 
 namespace {
@@ -72,13 +72,13 @@ std::string Patched(std::string header, std::size_t at, const std::string &bytes
   return header.replace(at, bytes.size(), bytes);
 }
 
-std::string Patched(const WavSpec &spec, std::size_t at, const std::string &bytes) {
-  return Patched(vdltest::WavHeader(spec, 0), at, bytes);
+std::string Patched(const WavFormat &format, std::size_t at, const std::string &bytes) {
+  return Patched(vdltest::WavHeader(format, 0), at, bytes);
 }
 
-WavSpec Spec(int16_t channels, int32_t rate, int16_t bits, int32_t byteRate,
+WavFormat Format(int16_t channels, int32_t rate, int16_t bits, int32_t byteRate,
              int32_t dataSize) {
-  WavSpec s;
+  WavFormat s;
   s.channels = channels;
   s.rate = rate;
   s.bits = bits;
@@ -117,32 +117,32 @@ TEST_P(WaveHeader, AcceptsOnlyTheCanonicalLayoutAndDerivesTheValues) {
   EXPECT_EQ(v.size, c.want.size);
 }
 
-const WavSpec kCd = Spec(2, 44100, 16, -1, 1764000);
-const WavSpec kTiny = Spec(1, 8000, 8, -1, 0);
+const WavFormat kCd = Format(2, 44100, 16, -1, 1764000);
+const WavFormat kTiny = Format(1, 8000, 8, -1, 0);
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WaveHeader,
     ::testing::Values(
         HeaderCase{"CdQuality", vdltest::WavHeader(kCd, 0), true,
                    {1000, 1, 2, 44100, 16, 1764000}},
-        HeaderCase{"Mono8", vdltest::WavHeader(Spec(1, 8000, 8, -1, 600), 0), true,
+        HeaderCase{"Mono8", vdltest::WavHeader(Format(1, 8000, 8, -1, 600), 0), true,
                    {7, 0, 1, 8000, 8, 600}},
         HeaderCase{"FormatTagIgnored", Patched(kTiny, 20, "\x03\x00"), true,
                    {0, 0, 1, 8000, 8, 0}},
-        HeaderCase{"ByteRateZero", vdltest::WavHeader(Spec(1, 8000, 8, 0, 600), 0), true,
+        HeaderCase{"ByteRateZero", vdltest::WavHeader(Format(1, 8000, 8, 0, 600), 0), true,
                    {0, 0, 1, 8000, 8, 600}},
-        HeaderCase{"ByteRateNegative", Patched(Spec(1, 8000, 8, 0, 600), 28, Le32(-5)),
+        HeaderCase{"ByteRateNegative", Patched(Format(1, 8000, 8, 0, 600), 28, Le32(-5)),
                    true, {0, 0, 1, 8000, 8, 600}},
-        HeaderCase{"ByteRate150", vdltest::WavHeader(Spec(1, 8000, 8, 150, 300), 0), true,
+        HeaderCase{"ByteRate150", vdltest::WavHeader(Format(1, 8000, 8, 150, 300), 0), true,
                    {300, 0, 1, 8000, 8, 300}},
-        HeaderCase{"ByteRate50", vdltest::WavHeader(Spec(1, 8000, 8, 50, 125), 0), true,
+        HeaderCase{"ByteRate50", vdltest::WavHeader(Format(1, 8000, 8, 50, 125), 0), true,
                    {200, 0, 1, 8000, 8, 125}},
         // (2147483647 / 1) * 100 wraps modulo 2^32 to -100.
         HeaderCase{"CoarseTimeWraps",
-                   vdltest::WavHeader(Spec(1, 8000, 8, 1, INT32_MAX), 0), true,
+                   vdltest::WavHeader(Format(1, 8000, 8, 1, INT32_MAX), 0), true,
                    {-100, 0, 1, 8000, 8, INT32_MAX}},
         HeaderCase{"HugeSizeReadsNegative",
-                   Patched(Spec(2, 44100, 16, -1, 0), 40, Le32(0x80000000u)), true,
+                   Patched(Format(2, 44100, 16, -1, 0), 40, Le32(0x80000000u)), true,
                    {-1217394, 1, 2, 44100, 16, INT32_MIN}},
         HeaderCase{"ChannelsZero", Patched(kTiny, 22, std::string("\0\0", 2)), true,
                    {0, -1, 0, 8000, 8, 0}},
@@ -190,7 +190,7 @@ TEST_P(WavePlay, WritesTheDataSizeOrReportsTheShortFile) {
   const PlayCase &c = GetParam();
   TempDir dir;
   std::string data = Pattern(c.fileData);
-  std::string header = vdltest::WavHeader(Spec(1, 8000, 8, -1, 0), 0);
+  std::string header = vdltest::WavHeader(Format(1, 8000, 8, -1, 0), 0);
   WriteFile(dir / "in.wav", header.replace(40, 4, Le32(c.dataSize)) + data);
   WriteFile(dir / "dev", "");
   vdlwave::g_fdDsp = open((dir / "dev").c_str(), O_WRONLY);
@@ -237,7 +237,7 @@ TEST(WavePlay, NullStreamDoesNothing) {
 
 TEST(WavePlay, RefusedWriteIsReportedLikePerror) {
   TempDir dir;
-  WriteFile(dir / "in.wav", MakeWav(WavSpec(), Pattern(600)));
+  WriteFile(dir / "in.wav", MakeWav(WavFormat(), Pattern(600)));
   vdlwave::g_fdDsp = open("/dev/null", O_RDONLY);
   FILE *fp = fopen((dir / "in.wav").c_str(), "rb");
   int32_t result = -1;

@@ -39,7 +39,7 @@ int Count(const std::string &text, const std::string &what) {
   return n;
 }
 
-std::string Good() { return MakeWav(WavSpec{}, Pattern(600)); }
+std::string Good() { return MakeWav(WavFormat{}, Pattern(600)); }
 
 // Writes a file into dir and gives its path as an argument.
 std::string Put(const TempDir &dir, const std::string &name, const std::string &bytes) {
@@ -47,8 +47,8 @@ std::string Put(const TempDir &dir, const std::string &name, const std::string &
   return dir / name;
 }
 
-std::string WithSpec(WavSpec spec, std::size_t dataBytes = 600) {
-  return MakeWav(spec, Pattern(dataBytes));
+std::string WithFormat(WavFormat format, std::size_t dataBytes = 600) {
+  return MakeWav(format, Pattern(dataBytes));
 }
 
 using Args = std::vector<std::string>;
@@ -75,9 +75,9 @@ Args WrongMagic(const TempDir &dir) {
 }
 
 Args FormatChunkOf18(const TempDir &dir) {
-  WavSpec spec;
-  spec.fmtSize = 18;
-  std::string labelled = WithSpec(spec);
+  WavFormat format;
+  format.fmtSize = 18;
+  std::string labelled = WithFormat(format);
   // The same with the two extra bytes really there, as some writers do.
   std::string real = labelled;
   real.insert(36, 2, '\0');
@@ -85,44 +85,44 @@ Args FormatChunkOf18(const TempDir &dir) {
 }
 
 Args DataBeyondTheFile(const TempDir &dir) {
-  WavSpec longer, largest;
+  WavFormat longer, largest;
   longer.dataSize = 100000;
   largest.dataSize = INT32_MAX;
-  return {Put(dir, "longer.wav", WithSpec(longer)),
-          Put(dir, "largest.wav", WithSpec(largest, 300))};
+  return {Put(dir, "longer.wav", WithFormat(longer)),
+          Put(dir, "largest.wav", WithFormat(largest, 300))};
 }
 
 Args OddFields(const TempDir &dir) {
   Args args;
-  auto add = [&](const std::string &name, WavSpec spec) {
-    args.push_back(Put(dir, name + ".wav", WithSpec(spec)));
+  auto add = [&](const std::string &name, WavFormat format) {
+    args.push_back(Put(dir, name + ".wav", WithFormat(format)));
   };
-  WavSpec s;
+  WavFormat s;
   for (int32_t size : {INT32_MIN, -1, 0}) {
-    s = WavSpec{};
+    s = WavFormat{};
     s.dataSize = size;
     s.byteRate = 150;
     add("size" + std::to_string(size), s);
   }
   for (int32_t rate : {INT32_MIN, -1, 0, 1, 99}) {
-    s = WavSpec{};
+    s = WavFormat{};
     s.byteRate = rate;
     s.dataSize = INT32_MAX;
     add("byterate" + std::to_string(rate), s);
   }
   for (int16_t channels : {int16_t{0}, int16_t{-1}, int16_t{INT16_MAX}}) {
-    s = WavSpec{};
+    s = WavFormat{};
     s.channels = channels;
     s.byteRate = 8000;
     add("channels" + std::to_string(channels), s);
   }
   for (int16_t bits : {int16_t{0}, int16_t{24}, int16_t{-8}}) {
-    s = WavSpec{};
+    s = WavFormat{};
     s.bits = bits;
     s.byteRate = 8000;
     add("bits" + std::to_string(bits), s);
   }
-  s = WavSpec{};
+  s = WavFormat{};
   s.rate = -1;
   s.formatTag = 3;
   add("rate-1", s);
@@ -205,7 +205,7 @@ TEST(MemcheckInterrupted, SigintDuringPlaybackEndsWithoutErrorsOrLeaks) {
   VDL_NEED(!valgrind.empty(), "valgrind");
   TempDir dir;
   WriteFile(dir / ".vdlrc", "[Audio]\nDSP=/dev/dsp\n");
-  const std::string tone = Put(dir, "long.wav", MakeWav(WavSpec{}, Pattern(20 * 8000)));
+  const std::string tone = Put(dir, "long.wav", MakeWav(WavFormat{}, Pattern(20 * 8000)));
   const std::string log = dir / "valgrind.log", trace = dir / "trace", err = dir / "err";
   std::vector<std::string> argv = {VDL_VDSP, "-t", trace, "--"};
   for (const std::string &a : UnderValgrind(valgrind, log)) argv.push_back(a);

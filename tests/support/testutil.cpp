@@ -56,7 +56,7 @@ static void Put32(std::string &s, int32_t v) {
   for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((u >> (8 * i)) & 0xff));
 }
 
-std::string WavHeader(const WavSpec &w, std::size_t dataBytes) {
+std::string WavHeader(const WavFormat &w, std::size_t dataBytes) {
   int32_t size = w.dataSize >= 0 ? w.dataSize : static_cast<int32_t>(dataBytes);
   int32_t byteRate = w.byteRate >= 0 ? w.byteRate : w.rate * w.channels * w.bits / 8;
   std::string h = "RIFF";
@@ -84,8 +84,8 @@ std::string Pattern(std::size_t n, unsigned seed) {
   return s;
 }
 
-std::string MakeWav(const WavSpec &spec, const std::string &data) {
-  return WavHeader(spec, data.size()) + data;
+std::string MakeWav(const WavFormat &format, const std::string &data) {
+  return WavHeader(format, data.size()) + data;
 }
 
 static double Now() {

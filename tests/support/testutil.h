@@ -26,7 +26,7 @@ std::string ReadFile(const std::string &path);  // "" when missing
 bool FileExists(const std::string &path);
 
 // The fields of a canonical 44-byte header; data follows as given.
-struct WavSpec {
+struct WavFormat {
   int16_t channels = 1;
   int32_t rate = 8000;
   int16_t bits = 8;
@@ -35,11 +35,11 @@ struct WavSpec {
   int32_t fmtSize = 16;
   int16_t formatTag = 1;
 };
-std::string WavHeader(const WavSpec &spec, std::size_t dataBytes);
+std::string WavHeader(const WavFormat &format, std::size_t dataBytes);
 // data.size() bytes of a pattern that differs block to block, so a block
 // dropped or sent twice shows in a comparison.
 std::string Pattern(std::size_t n, unsigned seed = 1);
-std::string MakeWav(const WavSpec &spec, const std::string &data);
+std::string MakeWav(const WavFormat &format, const std::string &data);
 
 struct RunResult {
   int status = -1;        // exit status, or 128 + signal number
