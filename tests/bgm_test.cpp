@@ -14,6 +14,8 @@ using namespace vdltest;
 
 namespace {
 
+VDL_PRINT_ROWS_BY_NAME
+
 const std::string kVdsp = VDSP_PATH;
 const std::string kDriver = BGM_DRIVER_PATH;
 const std::string kFrontEnd = BGM_FRONTEND_PATH;
@@ -125,8 +127,6 @@ struct Script {
   std::size_t played;  // the leading data bytes the device played
 };
 
-void PrintTo(const Script &s, std::ostream *os) { *os << s.name; }
-
 class BgmScript : public ::testing::TestWithParam<Script> {};
 
 TEST_P(BgmScript, WritesTheBlocksAndReportsTheFlag) {
@@ -178,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
         Script{"FileEndsInLastBlock", 600, 550, {"play", "out", "signals:3", "end"},
                kArm + "out 1|" + kDisarm, kPrep + " W256 W256 SYNC SYNC close",
                kReadError + "512 bytes).Sound stopped.\n", 512}),
-    [](const ::testing::TestParamInfo<Script> &info) { return info.param.name; });
+    ByName());
 
 // A file that ends before the last block: every later step repeats the
 // message and the SYNC, ten per signal, while the flag stays 1.
@@ -277,8 +277,6 @@ struct Interrupt {
   std::vector<std::string> words;
 };
 
-void PrintTo(const Interrupt &c, std::ostream *os) { *os << c.name; }
-
 class BgmInterrupt : public ::testing::TestWithParam<Interrupt> {};
 
 TEST_P(BgmInterrupt, StopsTheSoundAtOnceAndExitsWithOne) {
@@ -305,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
         // wait for the device, so the signal mostly lands inside the
         // handler.
         Interrupt{"WhileAStepWaits", "4096", {"play", "kill:150", "wait:5000"}}),
-    [](const ::testing::TestParamInfo<Interrupt> &info) { return info.param.name; });
+    ByName());
 
 // ---- the front end --------------------------------------------------------
 

@@ -26,6 +26,8 @@ using namespace vdltest;
 
 namespace {
 
+VDL_PRINT_ROWS_BY_NAME
+
 const std::string kBanner =
     ">>> Vandrel Linear PCM Wave Player <<<\n"
     "- Ver00.30 since 2000.09 -\n"
@@ -117,8 +119,6 @@ struct UsageCase {
   int status;
   std::string err;  // after the banner
 };
-void PrintTo(const UsageCase &c, std::ostream *os) { *os << c.name; }
-
 class PlayerUsage : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(PlayerUsage, PrintsBannerAndUsageExactly) {
@@ -147,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--help"},
                   0,
                   "Error: Wave - Can't open file (--help).\n"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    ByName());
 
 class PlayerCommandName
     : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
@@ -199,8 +199,6 @@ struct ReportCase {
   std::string report;  // the lines after "File name"
   std::string err;     // after the banner
 };
-void PrintTo(const ReportCase &c, std::ostream *os) { *os << c.name; }
-
 WavFormat Format(int16_t channels, int32_t rate, int16_t bits, int32_t byteRate,
              int32_t dataSize) {
   WavFormat s;
@@ -249,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReportCase{"CoarseTimeWraps", Format(1, 8000, 8, 1, INT32_MAX), 0,
                    Lines(1, 8000, 8, "2,147,483,647", "0'-1\"00"),
                    "Error: Wave - File Read error(0 bytes).Sound stopped.\n"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    ByName());
 
 // --- Files in order, bad ones skipped ---------------------------------------
 
@@ -291,8 +289,6 @@ struct OpenCase {
   std::string rc;      // .vdlrc content; "<dev>" stands for a missing path
   std::string opened;  // the path in the message
 };
-void PrintTo(const OpenCase &c, std::ostream *os) { *os << c.name; }
-
 class PlayerDeviceOpen : public ::testing::TestWithParam<OpenCase> {};
 
 TEST_P(PlayerDeviceOpen, FailureEndsTheRunBeforeAnyFile) {
@@ -317,7 +313,7 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenCase{"Blank", "[Audio]\nDSP=   \n", ""},
                       OpenCase{"OtherGroupsKept", "[Video]\nX=1\n[Audio]\nDSP=<dev>\n",
                                "<dev>"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    ByName());
 
 // --- Through the virtual device ------------------------------------------
 
@@ -382,8 +378,6 @@ struct FormatCase {
   int16_t bits;
   size_t bytes;
 };
-void PrintTo(const FormatCase &c, std::ostream *os) { *os << c.name; }
-
 class PlayerThroughDevice : public ::testing::TestWithParam<FormatCase> {};
 
 TEST_P(PlayerThroughDevice, ConfiguresTheDeviceThenWritesBlocksThenSyncs) {
@@ -408,7 +402,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{"OneByte", 2, 44100, 16, 1},
                       FormatCase{"NoData", 1, 8000, 8, 0},
                       FormatCase{"BitsPassedUnchanged", 4, 48000, 24, 300}),
-    [](const auto &info) { return std::string(info.param.name); });
+    ByName());
 
 TEST(PlayerThroughDevice, BadFilesAreSkippedAndTheRestPlaysInOrder) {
   Home home(Device::kVirtual);
@@ -444,8 +438,6 @@ struct TestPlayCase {
   std::string out;
   bool played;
 };
-void PrintTo(const TestPlayCase &c, std::ostream *os) { *os << c.name; }
-
 class WaveTestPlay : public ::testing::TestWithParam<TestPlayCase> {};
 
 TEST_P(WaveTestPlay, OpensPlaysAndClosesAroundOneFile) {
@@ -462,7 +454,7 @@ TEST_P(WaveTestPlay, OpensPlaysAndClosesAroundOneFile) {
 INSTANTIATE_TEST_SUITE_P(Cases, WaveTestPlay,
                          ::testing::Values(TestPlayCase{"Played", "in.wav", "1\n", true},
                                            TestPlayCase{"NoFile", "none.wav", "0\n", false}),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ByName());
 
 TEST(WaveTestPlay, DeviceThatFailsToOpenGivesZero) {
   TempDir dir;
@@ -498,8 +490,6 @@ struct HomeCase {
   std::string home;  // "" to unset
   std::string err;   // after the banner
 };
-void PrintTo(const HomeCase &c, std::ostream *os) { *os << c.name; }
-
 class PlayerNoRcFile : public ::testing::TestWithParam<HomeCase> {};
 
 TEST_P(PlayerNoRcFile, OpensTheDefaultDevice) {
@@ -523,7 +513,7 @@ INSTANTIATE_TEST_SUITE_P(
                       HomeCase{"TooLong", kLongHome,
                                "Error: Wave - Home directory name too long (" +
                                    kLongHome.substr(0, 64) + "...).\n"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    ByName());
 
 // --- SIGINT and SIGTERM during playback -------------------------------------
 

@@ -117,6 +117,8 @@ int __wrap_rename(const char *from, const char *to) {
 
 namespace {
 
+VDL_PRINT_ROWS_BY_NAME
+
 struct Scene {
   const char *name;
   std::optional<std::string> before;  // nullopt: no file
@@ -124,8 +126,6 @@ struct Scene {
   std::string after;
   bool resizes = true;  // false: the value keeps its length, no realloc
 };
-
-void PrintTo(const Scene &s, std::ostream *os) { *os << s.name; }
 
 struct Kind {
   Call call;
@@ -217,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
               "[Video]\nMode=1\n[Audio]\nDSP=/dev/dsp\n"},
         Scene{"NewGroupInEmptyFile", "", "/dev/dsp", "[Audio]\nDSP=/dev/dsp\n"},
         Scene{"NewFile", std::nullopt, "/dev/dsp", "[Audio]\nDSP=/dev/dsp\n"}),
-    [](const ::testing::TestParamInfo<Scene> &info) { return std::string(info.param.name); });
+    ByName());
 
 TEST(RcFault, LookupFailuresLeaveTheBufferAlone) {
   TempDir dir;

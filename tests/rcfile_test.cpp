@@ -18,6 +18,8 @@ using namespace std::string_literals;
 
 namespace {
 
+VDL_PRINT_ROWS_BY_NAME
+
 using Bytes = std::optional<std::string>;  // nullopt: no file at all
 const Bytes kNoFile = std::nullopt;
 
@@ -35,8 +37,6 @@ std::string Fill(const char *fmt, const std::string &path) {
   size_t at = s.find("%s");
   return at == std::string::npos ? s : s.replace(at, 2, path);
 }
-
-void PrintTo(const Edit &e, std::ostream *os) { *os << e.name; }
 
 class RcEdit : public ::testing::TestWithParam<Edit> {};
 
@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
              "DSP", "c", "[A]\0\n[Audio]\nx=\0\nDSP=c\nM=\0\n"s, 1, ""},
         Edit{"ZeroByteInKeyLineIsNoMatch", "[Audio]\nDS\0P=x\n"s, "Audio", "DSP", "c",
              "[Audio]\nDS\0P=x\nDSP=c\n"s, 1, ""}),
-    [](const ::testing::TestParamInfo<Edit> &info) { return std::string(info.param.name); });
+    ByName());
 
 struct Lookup {
   const char *name;
@@ -141,8 +141,6 @@ struct Lookup {
   int result;
   std::string value;  // the buffer afterwards; "untouched" when result is 0
 };
-
-void PrintTo(const Lookup &l, std::ostream *os) { *os << l.name; }
 
 class RcLookup : public ::testing::TestWithParam<Lookup> {};
 
@@ -198,14 +196,12 @@ INSTANTIATE_TEST_SUITE_P(
         Lookup{"LongLineOverLineArea", "[Audio]\nDSP=" + std::string(2000, 'v') + "\n", 1,
                std::string(255, 'v')},
         Lookup{"ZeroByteEndsValue", "[Audio]\nDSP=a\0b\n"s, 1, "a"}),
-    [](const ::testing::TestParamInfo<Lookup> &info) { return std::string(info.param.name); });
+    ByName());
 
 struct Cut {
   const char *name;
   std::string in, out;
 };
-
-void PrintTo(const Cut &c, std::ostream *os) { *os << c.name; }
 
 class RcSpaceCut : public ::testing::TestWithParam<Cut> {};
 
@@ -221,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Cut{"Trailing", "x\t", "x"}, Cut{"None", "x", "x"},
                       Cut{"BlanksOnly", " \t ", ""}, Cut{"Empty", "", ""},
                       Cut{"CarriageReturnStays", " x\r ", "x\r"}),
-    [](const ::testing::TestParamInfo<Cut> &info) { return std::string(info.param.name); });
+    ByName());
 
 TEST(RcFile, FirstUseCreatesTheEntryThenFindsIt) {
   TempDir dir;

@@ -13,7 +13,6 @@
 
 #include <cstdlib>
 #include <map>
-#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -90,17 +89,7 @@ std::string Said(const std::string &out, const std::string &verb, const std::str
   return found;
 }
 
-// Rows print as their names, in test names and in failure messages.
-template <class Row>
-auto operator<<(std::ostream &os, const Row &row) -> decltype(row.name, os) {
-  return os << row.name;
-}
-struct ByName {
-  template <class Info>
-  std::string operator()(const Info &info) const {
-    return info.param.name;
-  }
-};
+VDL_PRINT_ROWS_BY_NAME
 
 // The bytes a probe plays, in order.
 std::string Stream(size_t n) { return Pattern(n); }

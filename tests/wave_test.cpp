@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+using vdltest::ByName;
 using vdltest::MakeWav;
 using vdltest::Pattern;
 using vdltest::ReadFile;
@@ -31,6 +32,8 @@ using vdltest::WavFormat;
 using vdltest::WriteFile;
 
 namespace {
+
+VDL_PRINT_ROWS_BY_NAME
 
 // Runs fn with fd 2 sent to a file; returns what was written there.
 std::string CaptureStderr(const std::function<void()> &fn) {
@@ -66,8 +69,6 @@ struct HeaderCase {
   bool accepted;
   Values want;  // kUntouched when rejected
 };
-void PrintTo(const HeaderCase &c, std::ostream *os) { *os << c.name; }
-
 std::string Patched(std::string header, std::size_t at, const std::string &bytes) {
   return header.replace(at, bytes.size(), bytes);
 }
@@ -157,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"FmtChunkOf18", Patched(kTiny, 16, Le32(18)), false, kUntouched},
         HeaderCase{"ChunkBeforeData", Patched(kTiny, 36, "LIST"), false, kUntouched},
         HeaderCase{"Empty", "", false, kUntouched}),
-    [](const auto &info) { return std::string(info.param.name); });
+    ByName());
 
 TEST(WaveOpenFile, MissingFileIsReported) {
   TempDir dir;
@@ -182,8 +183,6 @@ struct PlayCase {
   size_t written;
   const char *err;    // expected stderr
 };
-void PrintTo(const PlayCase &c, std::ostream *os) { *os << c.name; }
-
 class WavePlay : public ::testing::TestWithParam<PlayCase> {};
 
 TEST_P(WavePlay, WritesTheDataSizeOrReportsTheShortFile) {
@@ -227,7 +226,7 @@ INSTANTIATE_TEST_SUITE_P(
         // the read error reports the bytes written.
         PlayCase{"SizeNearInt32Max", INT32_MAX, 1000, 0, 768,
                  "Error: Wave - File Read error(768 bytes).Sound stopped.\n"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    ByName());
 
 TEST(WavePlay, NullStreamDoesNothing) {
   std::string err = CaptureStderr(

@@ -25,6 +25,8 @@ using namespace vdltest;
 
 namespace {
 
+VDL_PRINT_ROWS_BY_NAME
+
 // Distinct from the player's own statuses 0 and 1.
 constexpr int kValgrindError = 99;
 const char kRejected[] = "This file is not Linear PCM Wave Format file";
@@ -155,8 +157,6 @@ struct Case {
   const char *device;
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
-
 std::vector<std::string> UnderValgrind(const std::string &valgrind, const std::string &log) {
   return {valgrind, "--quiet", "--error-exitcode=" + std::to_string(kValgrindError),
           "--leak-check=full", "--show-leak-kinds=definite,indirect,possible",
@@ -196,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Files, Memcheck, ::testing::Values(
     Case{"NoName", None, {{"Usage:", 1}}, 1, "/dev/null"},
     Case{"Help", Help, {{"Usage:", 1}}, 0, "/dev/null"},
     Case{"DeviceMissing", OneGood, {{"open /nonexistent/dsp", 1}}, 1, "/nonexistent/dsp"}),
-    [](const ::testing::TestParamInfo<Case> &info) { return std::string(info.param.name); });
+    ByName());
 
 // Ctrl-C while the virtual device plays: the run ends in the signal
 // handler, and that path must leave nothing behind either.

@@ -4,6 +4,7 @@
 #define VDL_TESTS_TESTUTIL_H
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,6 +53,24 @@ RunResult Run(const std::vector<std::string> &argv,
               const std::vector<std::string> &env = {},
               double timeoutSec = 30);
 
+// Names the cases of a table from the rows' `name`:
+// INSTANTIATE_TEST_SUITE_P(Cases, Suite, ::testing::Values(...), ByName()).
+struct ByName {
+  template <class Info>
+  std::string operator()(const Info &info) const {
+    return info.param.name;
+  }
+};
+
 }  // namespace vdltest
+
+// Rows of a table (structs with a `name`) print as their name in gtest's
+// listing and failure messages.  Once per test file, in its unnamed
+// namespace, where gtest finds it beside the rows.
+#define VDL_PRINT_ROWS_BY_NAME                                             \
+  template <class Row>                                                     \
+  auto operator<<(std::ostream &os, const Row &row)->decltype(row.name, os) { \
+    return os << row.name;                                                 \
+  }
 
 #endif
