@@ -28,6 +28,8 @@
 // own re-arms after an overdue tick, whose number depends on the pace.
 #include <vdl/wave.h>
 
+#include "testutil.h"
+
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -110,12 +112,6 @@ void ChainCounter() {
   sigaction(SIGALRM, &sa, nullptr);
 }
 
-double Now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 void SleepSeconds(double sec) {
   timespec ts = {static_cast<time_t>(sec),
                  static_cast<long>((sec - static_cast<double>(static_cast<time_t>(sec))) * 1e9)};
@@ -126,8 +122,8 @@ void SleepSeconds(double sec) {
 // Waits until done() holds; false after kWaitTimeoutSec.
 template <typename Pred>
 bool WaitFor(Pred done) {
-  double deadline = Now() + kWaitTimeoutSec;
-  while (!done() && Now() < deadline) SleepSeconds(0.001);
+  double deadline = vdltest::Now() + kWaitTimeoutSec;
+  while (!done() && vdltest::Now() < deadline) SleepSeconds(0.001);
   return done();
 }
 
@@ -225,9 +221,9 @@ int main(int argc, char **argv) {
       else
         WriteAll("out timeout\n");
     } else if (!strcmp(w, "live")) {
-      double last = Now(), widest = 0, deadline = last + kWaitTimeoutSec;
+      double last = vdltest::Now(), widest = 0, deadline = last + kWaitTimeoutSec;
       while (vdlIsBGMPlay_WaveDSP() && last < deadline) {
-        double now = Now();
+        double now = vdltest::Now();
         if (now - last > widest) widest = now - last;
         last = now;
       }

@@ -77,12 +77,6 @@ std::string Lines(const std::string &text) {
   return s;
 }
 
-int Count(const std::string &text, const std::string &what) {
-  int n = 0;
-  for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
-  return n;
-}
-
 // A home whose .vdlrc names a device path of its own, a WAV file (8 kHz
 // mono 8-bit unless told), and the run of a program on it under vdsp.
 struct Rig {
@@ -205,11 +199,7 @@ TEST(Bgm, PauseSilencesAndResumeGoesOnAfterTheLastBlockWritten) {
   // wait for the device.  Two signals hand over 5120 bytes; the rest takes
   // some 150 more, time enough for the script to pause first.
   const std::size_t size = 400000;
-  WavFormat cd;
-  cd.channels = 2;
-  cd.rate = 44100;
-  cd.bits = 16;
-  Rig rig(size, size, cd);
+  Rig rig(size, size, {2, 44100, 16});
   rig.Run({"-q", "1000000"}, kDriver,
           {"play", "signals:2", "stop", "flag", "mark", "wait:50", "mark", "start", "out",
            "stop", "end"});
@@ -258,11 +248,7 @@ TEST(Bgm, PauseSilencesAndResumeGoesOnAfterTheLastBlockWritten) {
 // last block was handed over.
 TEST(Bgm, CallerKeepsRunningWhileTheQueueIsFull) {
   const std::size_t size = 176400;  // one second of CD sound
-  WavFormat cd;
-  cd.channels = 2;
-  cd.rate = 44100;
-  cd.bits = 16;
-  Rig rig(size, size, cd);
+  Rig rig(size, size, {2, 44100, 16});
   rig.Run({"-q", "16384"}, kDriver, {"play", "live", "end"});
   ASSERT_EQ(rig.result.status, 0) << rig.result.err;
   EXPECT_EQ(Lines(rig.result.out), kArm + "live ok|" + kDisarm);

@@ -10,8 +10,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,12 +50,6 @@ std::string Lines(int channels, int freq, int bits, const std::string &size,
          "Sampling freq: " + std::to_string(freq) + " Hz\n" +
          "Bits         : " + std::to_string(bits) + " bits\n" +
          "Data Size    : " + size + " Bytes\n" + "Total Times  : " + time + "\n\n";
-}
-
-std::string Le32(int32_t v) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(static_cast<uint32_t>(v) >> (8 * i)));
-  return s;
 }
 
 enum class Device { kPlainFile, kVirtual };
@@ -199,26 +191,13 @@ struct ReportCase {
   std::string report;  // the lines after "File name"
   std::string err;     // after the banner
 };
-WavFormat Format(int16_t channels, int32_t rate, int16_t bits, int32_t byteRate,
-             int32_t dataSize) {
-  WavFormat s;
-  s.channels = channels;
-  s.rate = rate;
-  s.bits = bits;
-  s.byteRate = byteRate;
-  s.dataSize = dataSize;
-  return s;
-}
-
 class PlayerReport : public ::testing::TestWithParam<ReportCase> {};
 
 TEST_P(PlayerReport, PrintsEveryLineExactly) {
   const ReportCase &c = GetParam();
   Home home;
   std::string path = home.dir / "in.wav";
-  std::string header = WavHeader(c.format, c.dataBytes);
-  if (c.format.dataSize < -1) header.replace(40, 4, Le32(c.format.dataSize));
-  WriteFile(path, header + Pattern(c.dataBytes));
+  WriteFile(path, WavHeader(c.format, c.dataBytes) + Pattern(c.dataBytes));
   RunResult r = vdltest::Run({VDLPLAY, path}, {home.env()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kSeparator + "File name    : " + path + "\n" + c.report);
@@ -228,23 +207,23 @@ TEST_P(PlayerReport, PrintsEveryLineExactly) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, PlayerReport,
     ::testing::Values(
-        ReportCase{"Mono8", Format(1, 8000, 8, -1, -1), 600,
+        ReportCase{"Mono8", WavFormat{1, 8000, 8}, 600,
                    Lines(1, 8000, 8, "600", "0'00\"07"), ""},
-        ReportCase{"Stereo16", Format(2, 44100, 16, -1, -1), 176400,
+        ReportCase{"Stereo16", WavFormat{2, 44100, 16}, 176400,
                    Lines(2, 44100, 16, "176,400", "0'01\"00"), ""},
-        ReportCase{"NoChannelsIsStereo", Format(0, 8000, 8, 100, -1), 2469,
+        ReportCase{"NoChannelsIsStereo", WavFormat{0, 8000, 8, 100}, 2469,
                    Lines(0, 8000, 8, "2,469", "0'24\"69"), ""},
-        ReportCase{"FourChannelsIsStereo", Format(4, 8000, 8, 200, -1), 24690,
+        ReportCase{"FourChannelsIsStereo", WavFormat{4, 8000, 8, 200}, 24690,
                    Lines(4, 8000, 8, "24,690", "2'03\"45"), ""},
-        ReportCase{"OneHourIs60Minutes", Format(1, 8000, 8, 1, 3600), 0,
+        ReportCase{"OneHourIs60Minutes", WavFormat{1, 8000, 8, 1, 3600}, 0,
                    Lines(1, 8000, 8, "3,600", "60'00\"00"),
                    "Error: Wave - File Read error(0 bytes).Sound stopped.\n"},
-        ReportCase{"NegativeTimeAndSize", Format(1, 8000, 8, 100, -150), 0,
+        ReportCase{"NegativeTimeAndSize", WavFormat{1, 8000, 8, 100, -150}, 0,
                    Lines(1, 8000, 8, "-150", "0'-1\"-50"), ""},
-        ReportCase{"LargestSize", Format(1, 8000, 8, 0, INT32_MAX), 300,
+        ReportCase{"LargestSize", WavFormat{1, 8000, 8, 0, INT32_MAX}, 300,
                    Lines(1, 8000, 8, "2,147,483,647", "0'00\"00"),
                    "Error: Wave - File Read error(256 bytes).Sound stopped.\n"},
-        ReportCase{"CoarseTimeWraps", Format(1, 8000, 8, 1, INT32_MAX), 0,
+        ReportCase{"CoarseTimeWraps", WavFormat{1, 8000, 8, 1, INT32_MAX}, 0,
                    Lines(1, 8000, 8, "2,147,483,647", "0'-1\"00"),
                    "Error: Wave - File Read error(0 bytes).Sound stopped.\n"}),
     ByName());
@@ -384,7 +363,7 @@ TEST_P(PlayerThroughDevice, ConfiguresTheDeviceThenWritesBlocksThenSyncs) {
   const FormatCase &c = GetParam();
   Home home(Device::kVirtual);
   std::string data = Pattern(c.bytes);
-  WriteFile(home.dir / "in.wav", MakeWav(Format(c.channels, c.rate, c.bits, -1, -1), data));
+  WriteFile(home.dir / "in.wav", MakeWav(WavFormat{c.channels, c.rate, c.bits}, data));
   RunResult r = UnderVdsp(home, {VDLPLAY, home.dir / "in.wav"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, kBanner);
@@ -407,10 +386,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PlayerThroughDevice, BadFilesAreSkippedAndTheRestPlaysInOrder) {
   Home home(Device::kVirtual);
   std::string one = Pattern(600, 1), two = Pattern(300, 2), three = Pattern(600, 3);
-  WriteFile(home.dir / "one.wav", MakeWav(Format(1, 8000, 8, -1, -1), one));
-  WriteFile(home.dir / "bad.wav", WavHeader(Format(1, 8000, 8, -1, -1), 0).replace(16, 1, "\x12"));
-  WriteFile(home.dir / "short.wav", WavHeader(Format(2, 22050, 16, -1, 1000), 0) + three);
-  WriteFile(home.dir / "two.wav", MakeWav(Format(2, 44100, 16, -1, -1), two));
+  WriteFile(home.dir / "one.wav", MakeWav(WavFormat{1, 8000, 8}, one));
+  WriteFile(home.dir / "bad.wav", WavHeader(WavFormat{1, 8000, 8}, 0).replace(16, 1, "\x12"));
+  WriteFile(home.dir / "short.wav", WavHeader(WavFormat{2, 22050, 16, -1, 1000}, 0) + three);
+  WriteFile(home.dir / "two.wav", MakeWav(WavFormat{2, 44100, 16}, two));
   RunResult r = UnderVdsp(home, {VDLPLAY, home.dir / "one.wav", home.dir / "missing.wav",
                                  home.dir / "bad.wav", home.dir / "short.wav",
                                  home.dir / "two.wav"});
@@ -443,7 +422,7 @@ class WaveTestPlay : public ::testing::TestWithParam<TestPlayCase> {};
 TEST_P(WaveTestPlay, OpensPlaysAndClosesAroundOneFile) {
   const TestPlayCase &c = GetParam();
   Home home(Device::kVirtual);
-  WriteFile(home.dir / "in.wav", MakeWav(Format(1, 8000, 8, -1, -1), Pattern(300)));
+  WriteFile(home.dir / "in.wav", MakeWav(WavFormat{1, 8000, 8}, Pattern(300)));
   RunResult r = UnderVdsp(home, {WAVE_TESTPLAY, home.dir / c.file});
   EXPECT_EQ(r.out, c.out);
   std::vector<std::vector<std::string>> files;
@@ -517,49 +496,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- SIGINT and SIGTERM during playback -------------------------------------
 
-struct Spawned {
-  pid_t pid;
-  std::string out, err;  // file names
-};
-
-Spawned Spawn(const std::vector<std::string> &argv, const std::string &home,
-              const std::string &dir) {
-  Spawned s{-1, dir + "/stdout", dir + "/stderr"};
-  s.pid = fork();
-  if (s.pid == 0) {
-    setenv("HOME", home.c_str(), 1);
-    freopen("/dev/null", "r", stdin);
-    freopen(s.out.c_str(), "w", stdout);
-    freopen(s.err.c_str(), "w", stderr);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  return s;
-}
-
-double Now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-// Exit status (128 + signal when killed), or -1 after timeout seconds.
-int WaitFor(pid_t pid, double timeout) {
-  for (double end = Now() + timeout; Now() < end; usleep(2000)) {
-    int st;
-    if (waitpid(pid, &st, WNOHANG) == pid)
-      return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  return -1;
-}
-
 class PlayerSignal : public ::testing::TestWithParam<std::vector<int>> {};
 
 // A 1 MiB device queue filled with ten seconds of sound: a drain would
@@ -568,12 +504,13 @@ TEST_P(PlayerSignal, SilencesTheDeviceAndExitsWithStatus1) {
   constexpr int kQueue = 1 << 20;
   Home home(Device::kVirtual);
   std::string data = Pattern(1764000);
-  WriteFile(home.dir / "in.wav", MakeWav(Format(2, 44100, 16, -1, -1), data));
-  Spawned p = Spawn({VDSP, "-q", std::to_string(kQueue), "-d", home.dev, "-t",
+  WriteFile(home.dir / "in.wav", MakeWav(WavFormat{2, 44100, 16}, data));
+  std::string out = home.dir / "stdout", err = home.dir / "stderr";
+  pid_t pid = Spawn({VDSP, "-q", std::to_string(kQueue), "-d", home.dev, "-t",
                      home.dir / "trace", "-o", home.dir / "out.raw", "--", VDLPLAY,
                      home.dir / "in.wav"},
-                    home.dir.path, home.dir.path);
-  ASSERT_GT(p.pid, 0);
+                    {home.env()}, out, err);
+  ASSERT_GT(pid, 0);
   // Wait until the queue is full and a write blocks.
   auto writes = [&] {
     std::vector<std::string> e = Events(ReadFile(home.dir / "trace"));
@@ -582,13 +519,13 @@ TEST_P(PlayerSignal, SilencesTheDeviceAndExitsWithStatus1) {
   for (double end = Now() + 20; writes() < kQueue / 256 && Now() < end;) usleep(5000);
   ASSERT_GE(writes(), kQueue / 256);
   double sent = Now();
-  for (int sig : GetParam()) kill(p.pid, sig);
-  int status = WaitFor(p.pid, 20);
+  for (int sig : GetParam()) kill(pid, sig);
+  int status = Wait(pid, 20);
   double took = Now() - sent;
   EXPECT_EQ(status, 1);
   EXPECT_LT(took, 2.0) << "queued sound must be dropped, not drained";
-  EXPECT_EQ(ReadFile(p.err), kBanner + "Terminated...\n");
-  EXPECT_EQ(ReadFile(p.out), kSeparator + "File name    : " + home.dir / "in.wav" + "\n" +
+  EXPECT_EQ(ReadFile(err), kBanner + "Terminated...\n");
+  EXPECT_EQ(ReadFile(out), kSeparator + "File name    : " + home.dir / "in.wav" + "\n" +
                                  Lines(2, 44100, 16, "1,764,000", "0'10\"00"));
   std::vector<std::string> events = Events(ReadFile(home.dir / "trace"));
   ASSERT_GE(events.size(), 2u);

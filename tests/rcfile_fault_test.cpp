@@ -21,7 +21,6 @@
 
 #include <gtest/gtest.h>
 
-#include "rcfile_test_util.h"
 #include "testutil.h"
 #include "vdl/rcfile.h"
 

@@ -33,12 +33,6 @@ std::string g_stream;     // the bytes written, in order: vdltest::Pattern(kStre
 size_t g_pos = 0;         // stream bytes the device accepted so far
 double g_mark = 0;
 
-double Now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 const char *ErrName(int ret, int err) {
   if (ret >= 0) return "0";
   switch (err) {
@@ -166,9 +160,9 @@ int main(int argc, char **argv) {
       signal(SIGINT, OnInt);
       signal(SIGTERM, OnInt);
     } else if (verb == "mark") {
-      g_mark = Now();
+      g_mark = vdltest::Now();
     } else if (verb == "elapsed") {
-      std::printf("elapsed s=%.6f\n", Now() - g_mark);
+      std::printf("elapsed s=%.6f\n", vdltest::Now() - g_mark);
     } else if (verb == "file") {
       int fd = open(Field(a, 1).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ssize_t w = write(fd, "hello", 5);

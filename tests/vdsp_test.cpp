@@ -4,12 +4,8 @@
 // output that sox reads back.
 #include "testutil.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <map>
@@ -126,13 +122,6 @@ struct Rig {
     return data.substr(kWavHeader);
   }
 };
-
-std::string FindOnPath(const std::string &name) {
-  std::istringstream dirs(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
-  for (std::string dir; std::getline(dirs, dir, ':');)
-    if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
-  return "";
-}
 
 // ---- pacing -----------------------------------------------------------------
 
@@ -388,25 +377,15 @@ TEST_P(VdspSignal, LeavesTraceAndWavWhole) {
   Rig rig("out.wav");
   Strings actions = {"pid", "open", "fmt:44100:2:16", "write:4000000"};
   if (k.handler) actions.insert(actions.begin(), "onint");
-  Strings argv = rig.Argv({}, actions);
-  std::vector<char *> args;
-  for (std::string &a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
   std::string said = rig.dir / "said";
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 1, said.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid;
-  ASSERT_EQ(posix_spawn(&pid, args[0], &files, nullptr, args.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&files);
+  pid_t pid = Spawn(rig.Argv({}, actions), {}, said, rig.dir / "err");
+  ASSERT_GT(pid, 0);
   // Signal once the queue is full and writes wait: 300 blocks are past it.
   for (int i = 0; i < 1000 && Only(ReadTrace(rig.trace), "write").size() < 300; ++i)
     poll(nullptr, 0, 10);
   poll(nullptr, 0, 100);
   kill(pid, k.sig);
-  int st = 0;
-  ASSERT_EQ(waitpid(pid, &st, 0), pid);
-  EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), k.status);
+  EXPECT_EQ(Wait(pid), k.status);
   EXPECT_EQ(ReadFile(said).substr(0, 4 + std::to_string(pid).size()), "pid " + std::to_string(pid));
 
   std::string data = rig.Played();

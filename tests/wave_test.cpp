@@ -16,47 +16,17 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <functional>
 #include <ostream>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-using vdltest::ByName;
-using vdltest::MakeWav;
-using vdltest::Pattern;
-using vdltest::ReadFile;
-using vdltest::TempDir;
-using vdltest::WavFormat;
-using vdltest::WriteFile;
+using namespace vdltest;
 
 namespace {
 
 VDL_PRINT_ROWS_BY_NAME
-
-// Runs fn with fd 2 sent to a file; returns what was written there.
-std::string CaptureStderr(const std::function<void()> &fn) {
-  FILE *sink = tmpfile();
-  fflush(stderr);
-  int saved = dup(STDERR_FILENO);
-  dup2(fileno(sink), STDERR_FILENO);
-  fn();
-  fflush(stderr);
-  dup2(saved, STDERR_FILENO);
-  close(saved);
-  std::string text;
-  rewind(sink);
-  for (int c; (c = fgetc(sink)) != EOF;) text.push_back(static_cast<char>(c));
-  fclose(sink);
-  return text;
-}
-
-std::string Le32(uint32_t v) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
-  return s;
-}
 
 struct Values {
   int32_t time, stereo, channels, freq, bits, size;
@@ -74,18 +44,7 @@ std::string Patched(std::string header, std::size_t at, const std::string &bytes
 }
 
 std::string Patched(const WavFormat &format, std::size_t at, const std::string &bytes) {
-  return Patched(vdltest::WavHeader(format, 0), at, bytes);
-}
-
-WavFormat Format(int16_t channels, int32_t rate, int16_t bits, int32_t byteRate,
-             int32_t dataSize) {
-  WavFormat s;
-  s.channels = channels;
-  s.rate = rate;
-  s.bits = bits;
-  s.byteRate = byteRate;
-  s.dataSize = dataSize;
-  return s;
+  return Patched(WavHeader(format, 0), at, bytes);
 }
 
 class WaveHeader : public ::testing::TestWithParam<HeaderCase> {};
@@ -118,39 +77,39 @@ TEST_P(WaveHeader, AcceptsOnlyTheCanonicalLayoutAndDerivesTheValues) {
   EXPECT_EQ(v.size, c.want.size);
 }
 
-const WavFormat kCd = Format(2, 44100, 16, -1, 1764000);
-const WavFormat kTiny = Format(1, 8000, 8, -1, 0);
+const WavFormat kCd = {2, 44100, 16, -1, 1764000};
+const WavFormat kTiny = {1, 8000, 8, -1, 0};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WaveHeader,
     ::testing::Values(
-        HeaderCase{"CdQuality", vdltest::WavHeader(kCd, 0), true,
+        HeaderCase{"CdQuality", WavHeader(kCd, 0), true,
                    {1000, 1, 2, 44100, 16, 1764000}},
-        HeaderCase{"Mono8", vdltest::WavHeader(Format(1, 8000, 8, -1, 600), 0), true,
+        HeaderCase{"Mono8", WavHeader({1, 8000, 8, -1, 600}, 0), true,
                    {7, 0, 1, 8000, 8, 600}},
         HeaderCase{"FormatTagIgnored", Patched(kTiny, 20, "\x03\x00"), true,
                    {0, 0, 1, 8000, 8, 0}},
-        HeaderCase{"ByteRateZero", vdltest::WavHeader(Format(1, 8000, 8, 0, 600), 0), true,
+        HeaderCase{"ByteRateZero", WavHeader({1, 8000, 8, 0, 600}, 0), true,
                    {0, 0, 1, 8000, 8, 600}},
-        HeaderCase{"ByteRateNegative", Patched(Format(1, 8000, 8, 0, 600), 28, Le32(-5)),
+        HeaderCase{"ByteRateNegative", WavHeader({1, 8000, 8, -5, 600}, 0),
                    true, {0, 0, 1, 8000, 8, 600}},
-        HeaderCase{"ByteRate150", vdltest::WavHeader(Format(1, 8000, 8, 150, 300), 0), true,
+        HeaderCase{"ByteRate150", WavHeader({1, 8000, 8, 150, 300}, 0), true,
                    {300, 0, 1, 8000, 8, 300}},
-        HeaderCase{"ByteRate50", vdltest::WavHeader(Format(1, 8000, 8, 50, 125), 0), true,
+        HeaderCase{"ByteRate50", WavHeader({1, 8000, 8, 50, 125}, 0), true,
                    {200, 0, 1, 8000, 8, 125}},
         // (2147483647 / 1) * 100 wraps modulo 2^32 to -100.
         HeaderCase{"CoarseTimeWraps",
-                   vdltest::WavHeader(Format(1, 8000, 8, 1, INT32_MAX), 0), true,
+                   WavHeader({1, 8000, 8, 1, INT32_MAX}, 0), true,
                    {-100, 0, 1, 8000, 8, INT32_MAX}},
         HeaderCase{"HugeSizeReadsNegative",
-                   Patched(Format(2, 44100, 16, -1, 0), 40, Le32(0x80000000u)), true,
+                   WavHeader({2, 44100, 16, -1, INT32_MIN}, 0), true,
                    {-1217394, 1, 2, 44100, 16, INT32_MIN}},
         HeaderCase{"ChannelsZero", Patched(kTiny, 22, std::string("\0\0", 2)), true,
                    {0, -1, 0, 8000, 8, 0}},
         HeaderCase{"FieldsSignExtended", Patched(Patched(kTiny, 22, "\xff\xff"), 34,
                                                  "\xf0\xff"),
                    true, {0, -2, -1, 8000, -16, 0}},
-        HeaderCase{"ShortFile", vdltest::WavHeader(kTiny, 0).substr(0, 43), false,
+        HeaderCase{"ShortFile", WavHeader(kTiny, 0).substr(0, 43), false,
                    kUntouched},
         HeaderCase{"NotRiff", Patched(kTiny, 0, "RIFX"), false, kUntouched},
         HeaderCase{"NotWave", Patched(kTiny, 8, "WAVX"), false, kUntouched},
@@ -189,8 +148,7 @@ TEST_P(WavePlay, WritesTheDataSizeOrReportsTheShortFile) {
   const PlayCase &c = GetParam();
   TempDir dir;
   std::string data = Pattern(c.fileData);
-  std::string header = vdltest::WavHeader(Format(1, 8000, 8, -1, 0), 0);
-  WriteFile(dir / "in.wav", header.replace(40, 4, Le32(c.dataSize)) + data);
+  WriteFile(dir / "in.wav", WavHeader({1, 8000, 8, -1, c.dataSize}, 0) + data);
   WriteFile(dir / "dev", "");
   vdlwave::g_fdDsp = open((dir / "dev").c_str(), O_WRONLY);
   ASSERT_GE(vdlwave::g_fdDsp, 0);

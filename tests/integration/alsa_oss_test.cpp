@@ -135,13 +135,6 @@ class AlsaOss : public ::testing::TestWithParam<ToneCase> {
   std::string sox_, aoss_;
 };
 
-void SetRate(std::string &wav, int32_t rate, int32_t byteRate) {
-  for (int i = 0; i < 4; ++i) {
-    wav[24 + i] = static_cast<char>((static_cast<uint32_t>(rate) >> (8 * i)) & 0xff);
-    wav[28 + i] = static_cast<char>((static_cast<uint32_t>(byteRate) >> (8 * i)) & 0xff);
-  }
-}
-
 TEST_P(AlsaOss, OneSecondOf440HzComesOutAsOneSecondAt440Hz) {
   const ToneCase c = GetParam();
   TempDir dir;
@@ -156,7 +149,7 @@ TEST_P(AlsaOss, OneSecondOf440HzComesOutAsOneSecondAt440Hz) {
   if (c.headerRate) {
     labelled = c.headerRate;
     std::string wav = ReadFile(tone);
-    SetRate(wav, labelled, labelled * c.channels * c.bits / 8);
+    wav.replace(24, 8, Le32(labelled) + Le32(labelled * c.channels * c.bits / 8));
     WriteFile(tone, wav);
   }
 

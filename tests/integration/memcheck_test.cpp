@@ -5,16 +5,11 @@
 #include "testutil.h"
 #include "tools.h"
 
-#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,14 +27,6 @@ constexpr int kValgrindError = 99;
 const char kRejected[] = "This file is not Linear PCM Wave Format file";
 const char kCantOpen[] = "Can't open file";
 const char kReadError[] = "File Read error";
-
-int Count(const std::string &text, const std::string &what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos;
-       at = text.find(what, at + what.size()))
-    ++n;
-  return n;
-}
 
 std::string Good() { return MakeWav(WavFormat{}, Pattern(600)); }
 
@@ -211,36 +198,16 @@ TEST(MemcheckInterrupted, SigintDuringPlaybackEndsWithoutErrorsOrLeaks) {
   for (const std::string &a : UnderValgrind(valgrind, log)) argv.push_back(a);
   argv.push_back(tone);
 
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("HOME", dir.path.c_str(), 1);
-    int nul = open("/dev/null", O_RDWR), errFd = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
-    dup2(nul, 0);
-    dup2(nul, 1);
-    dup2(errFd, 2);
-    std::vector<char *> args;
-    for (std::string &a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
+  pid_t pid = Spawn(argv, {"HOME=" + dir.path}, "/dev/null", err);
   ASSERT_GT(pid, 0);
   // The first block reaching the device shows in the trace: playback is on.
-  const timespec tick = {0, 20 * 1000 * 1000};
-  int st = 0;
-  bool ended = false;
-  for (int i = 0; i < 3000 && ReadFile(trace).find(" write ") == std::string::npos; ++i) {
-    if ((ended = waitpid(pid, &st, WNOHANG) == pid)) break;
-    nanosleep(&tick, nullptr);
-  }
-  if (!ended) {
-    kill(pid, SIGINT);
-    waitpid(pid, &st, 0);
-  }
+  for (int i = 0; i < 3000 && ReadFile(trace).find(" write ") == std::string::npos; ++i)
+    usleep(20 * 1000);
+  kill(pid, SIGINT);
+  int status = Wait(pid, 120);
 
   const std::string report = ReadFile(log);
-  ASSERT_TRUE(WIFEXITED(st)) << ReadFile(err);
-  EXPECT_EQ(WEXITSTATUS(st), 1) << report << ReadFile(err);
+  EXPECT_EQ(status, 1) << report << ReadFile(err);
   EXPECT_EQ(report, "") << "valgrind found faults";
   EXPECT_EQ(Count(ReadFile(err), "Terminated...\n"), 1) << ReadFile(err);
 }

@@ -1,5 +1,6 @@
 #include "testutil.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -8,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -46,32 +48,36 @@ std::string ReadFile(const std::string &path) {
 
 bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
-static void Put16(std::string &s, int16_t v) {
-  s.push_back(static_cast<char>(v & 0xff));
-  s.push_back(static_cast<char>((v >> 8) & 0xff));
+std::vector<std::string> ListDir(const std::string &dir) {
+  std::vector<std::string> names;
+  if (DIR *d = opendir(dir.c_str())) {
+    while (dirent *e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
-static void Put32(std::string &s, int32_t v) {
+std::string Le16(int16_t v) {
+  uint16_t u = static_cast<uint16_t>(v);
+  return {static_cast<char>(u & 0xff), static_cast<char>(u >> 8)};
+}
+
+std::string Le32(int32_t v) {
   uint32_t u = static_cast<uint32_t>(v);
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((u >> (8 * i)) & 0xff));
+  return Le16(static_cast<int16_t>(u & 0xffff)) + Le16(static_cast<int16_t>(u >> 16));
 }
 
 std::string WavHeader(const WavFormat &w, std::size_t dataBytes) {
-  int32_t size = w.dataSize >= 0 ? w.dataSize : static_cast<int32_t>(dataBytes);
-  int32_t byteRate = w.byteRate >= 0 ? w.byteRate : w.rate * w.channels * w.bits / 8;
-  std::string h = "RIFF";
-  Put32(h, static_cast<int32_t>(36 + dataBytes));
-  h += "WAVEfmt ";
-  Put32(h, w.fmtSize);
-  Put16(h, w.formatTag);
-  Put16(h, w.channels);
-  Put32(h, w.rate);
-  Put32(h, byteRate);
-  Put16(h, static_cast<int16_t>(w.channels * w.bits / 8));
-  Put16(h, w.bits);
-  h += "data";
-  Put32(h, size);
-  return h;
+  int32_t size = w.dataSize != -1 ? w.dataSize : static_cast<int32_t>(dataBytes);
+  int32_t byteRate = w.byteRate != -1 ? w.byteRate : w.rate * w.channels * w.bits / 8;
+  return "RIFF" + Le32(static_cast<int32_t>(36 + dataBytes)) + "WAVEfmt " + Le32(w.fmtSize) +
+         Le16(w.formatTag) + Le16(w.channels) + Le32(w.rate) + Le32(byteRate) +
+         Le16(static_cast<int16_t>(w.channels * w.bits / 8)) + Le16(w.bits) + "data" +
+         Le32(size);
 }
 
 std::string Pattern(std::size_t n, unsigned seed) {
@@ -88,10 +94,72 @@ std::string MakeWav(const WavFormat &format, const std::string &data) {
   return WavHeader(format, data.size()) + data;
 }
 
-static double Now() {
+int Count(const std::string &text, const std::string &what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + what.size()))
+    ++n;
+  return n;
+}
+
+std::string CaptureStderr(const std::function<void()> &fn) {
+  fflush(stderr);
+  FILE *sink = tmpfile();
+  int saved = dup(STDERR_FILENO);
+  dup2(fileno(sink), STDERR_FILENO);
+  fn();
+  fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  std::string text;
+  rewind(sink);
+  char buf[512];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, sink)) > 0;) text.append(buf, n);
+  fclose(sink);
+  return text;
+}
+
+std::string FindOnPath(const std::string &name) {
+  std::istringstream dirs(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');)
+    if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
+  return "";
+}
+
+double Now() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// In the child: the environment changed, the standard descriptors set, the
+// termination signals back to their defaults, then argv.
+[[noreturn]] static void Exec(const std::vector<std::string> &argv,
+                              const std::vector<std::string> &env, int out, int err) {
+  for (const std::string &e : env) {
+    std::size_t eq = e.find('=');
+    if (eq == std::string::npos)
+      unsetenv(e.c_str());
+    else
+      setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
+  }
+  int nul = open("/dev/null", O_RDONLY);
+  if (nul < 0 || out < 0 || err < 0) _exit(127);
+  dup2(nul, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  std::vector<char *> args;
+  for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+static int Status(int st) {
+  if (WIFEXITED(st)) return WEXITSTATUS(st);
+  return WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
 }
 
 RunResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
@@ -100,26 +168,7 @@ RunResult Run(const std::vector<std::string> &argv, const std::vector<std::strin
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return r;
   pid_t pid = fork();
-  if (pid == 0) {
-    for (const std::string &e : env) {
-      std::size_t eq = e.find('=');
-      if (eq == std::string::npos)
-        unsetenv(e.c_str());
-      else
-        setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
-    }
-    int nul = open("/dev/null", O_RDONLY);
-    dup2(nul, 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    std::vector<char *> args;
-    for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
+  if (pid == 0) Exec(argv, env, out[1], err[1]);
   close(out[1]);
   close(err[1]);
   double deadline = Now() + timeoutSec;
@@ -152,13 +201,27 @@ RunResult Run(const std::vector<std::string> &argv, const std::vector<std::strin
     if (p.fd >= 0) close(p.fd);
   int st = 0;
   waitpid(pid, &st, 0);
-  if (timedOut)
-    r.status = -1;
-  else if (WIFEXITED(st))
-    r.status = WEXITSTATUS(st);
-  else if (WIFSIGNALED(st))
-    r.status = 128 + WTERMSIG(st);
+  r.status = timedOut ? -1 : Status(st);
   return r;
+}
+
+pid_t Spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            const std::string &outPath, const std::string &errPath) {
+  pid_t pid = fork();
+  if (pid == 0)
+    Exec(argv, env, open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+         open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+  return pid;
+}
+
+int Wait(pid_t pid, double timeoutSec) {
+  for (double end = Now() + timeoutSec; Now() < end; usleep(2000)) {
+    int st;
+    if (waitpid(pid, &st, WNOHANG) == pid) return Status(st);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
 }
 
 }  // namespace vdltest

@@ -1,9 +1,12 @@
-// Helpers shared by the tests: temporary directories, files, WAV fixtures
-// and running a program with its output captured.
+// Helpers shared by the tests: temporary directories, files, WAV fixtures,
+// running a program with its output captured, and table rows.
 #ifndef VDL_TESTS_TESTUTIL_H
 #define VDL_TESTS_TESTUTIL_H
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -25,6 +28,13 @@ struct TempDir {
 void WriteFile(const std::string &path, const std::string &bytes);
 std::string ReadFile(const std::string &path);  // "" when missing
 bool FileExists(const std::string &path);
+// Names in dir, sorted, without "." and "..": shows a temporary file left
+// behind.
+std::vector<std::string> ListDir(const std::string &dir);
+
+// Little-endian bytes, as a WAV file holds its fields.
+std::string Le16(int16_t v);
+std::string Le32(int32_t v);
 
 // The fields of a canonical 44-byte header; data follows as given.
 struct WavFormat {
@@ -37,10 +47,23 @@ struct WavFormat {
   int16_t formatTag = 1;
 };
 std::string WavHeader(const WavFormat &format, std::size_t dataBytes);
-// data.size() bytes of a pattern that differs block to block, so a block
-// dropped or sent twice shows in a comparison.
+// n bytes of a pattern that differs block to block, so a block dropped or
+// sent twice shows in a comparison.
 std::string Pattern(std::size_t n, unsigned seed = 1);
 std::string MakeWav(const WavFormat &format, const std::string &data);
+
+// Non-overlapping occurrences of what in text.
+int Count(const std::string &text, const std::string &what);
+
+// Runs fn with file descriptor 2 sent to a temporary file; returns what was
+// written there (stdio is flushed before and after).
+std::string CaptureStderr(const std::function<void()> &fn);
+
+// The path of an executable NAME on PATH, or "" when there is none.
+std::string FindOnPath(const std::string &name);
+
+// CLOCK_MONOTONIC in seconds.
+double Now();
 
 struct RunResult {
   int status = -1;        // exit status, or 128 + signal number
@@ -52,6 +75,14 @@ struct RunResult {
 RunResult Run(const std::vector<std::string> &argv,
               const std::vector<std::string> &env = {},
               double timeoutSec = 30);
+
+// Starts argv as Run does, but with stdout and stderr sent to the files
+// named, and returns at once: the child's pid, or -1.
+pid_t Spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+            const std::string &outPath, const std::string &errPath);
+// The exit status of pid (128 + signal number when killed), or -1 after
+// timeoutSec, the child then killed.
+int Wait(pid_t pid, double timeoutSec = 30);
 
 // Names the cases of a table from the rows' `name`:
 // INSTANTIATE_TEST_SUITE_P(Cases, Suite, ::testing::Values(...), ByName()).
