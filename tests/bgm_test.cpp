@@ -1,12 +1,11 @@
 // Background playback through the virtual device: scripts run by
 // vdlbgm_driver under vdsp, checked against the device's trace, the bytes
 // it played and the driver's own report (see bgm_driver.cpp).
-#include "testutil.h"
+#include "vdsp_rig.h"
 
 #include <gtest/gtest.h>
 
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,49 +15,23 @@ namespace {
 
 VDL_PRINT_ROWS_BY_NAME
 
-const std::string kVdsp = VDSP_PATH;
 const std::string kDriver = BGM_DRIVER_PATH;
 const std::string kFrontEnd = BGM_FRONTEND_PATH;
 const std::string kPrep = "open RESET CHANNELS STEREO SPEED SETFMT";
 const std::string kReadError = "Error: Wave - File Read error(";
 
-// One device call from the trace.
-struct Event {
-  double at = 0;      // seconds, when the call returned
-  std::string token;  // W<asked> for a write, the short request name, ...
-  std::string line;
-  double Field(const std::string &key) const {
-    std::size_t p = line.find(" " + key + "=");
-    return p == std::string::npos ? -1 : std::stod(line.substr(p + key.size() + 2));
-  }
-};
-
-std::vector<Event> ParseTrace(const std::string &text) {
-  std::vector<Event> events;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream words(line);
-    Event e;
-    std::string name, word;
-    words >> e.at >> name >> word;
-    e.line = line;
-    if (name == "write")
-      e.token = "W" + std::to_string(static_cast<long>(e.Field("asked")));
-    else if (name == "ioctl" && word.rfind("SNDCTL_DSP_", 0) == 0)
-      e.token = word.substr(11);
-    else if (name == "ioctl")
-      e.token = "mark";
-    else
-      e.token = name;
-    events.push_back(e);
-  }
-  return events;
+// A device call as a short token: W<asked> for a write, the request's
+// name without SNDCTL_DSP_, "mark" for the driver's unknown request, or the
+// event's name.
+std::string Token(const TraceEvent &e) {
+  if (e.name == "write") return "W" + std::to_string(e.Int("asked"));
+  if (e.name != "ioctl") return e.name;
+  return e.subject.starts_with("SNDCTL_DSP_") ? e.subject.substr(11) : "mark";
 }
 
-std::string Tokens(const std::vector<Event> &events) {
+std::string Tokens(const std::vector<TraceEvent> &events) {
   std::string s;
-  for (const Event &e : events) s += (s.empty() ? "" : " ") + e.token;
+  for (const TraceEvent &e : events) s += (s.empty() ? "" : " ") + Token(e);
   return s;
 }
 
@@ -77,34 +50,26 @@ std::string Lines(const std::string &text) {
   return s;
 }
 
-// A home whose .vdlrc names a device path of its own, a WAV file (8 kHz
-// mono 8-bit unless told), and the run of a program on it under vdsp.
-struct Rig {
-  TempDir dir;
-  std::string data, trace, played;
+// A home with its own device and a WAV file (8 kHz mono 8-bit unless
+// told), and the run of a program on that file under vdsp.
+struct Rig : DeviceHome {
+  std::string data, played;
   RunResult result;
-  std::vector<Event> events;
+  std::vector<TraceEvent> events;
 
   Rig(int32_t dataSize, std::size_t fileBytes, WavFormat format = {}) {
     data = Pattern(fileBytes, 5);
     format.dataSize = dataSize;
     WriteFile(dir / "sound.wav", MakeWav(format, data));
-    WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + (dir / "dsp") + "\n");
   }
 
   void Run(const std::vector<std::string> &vdspOptions, const std::string &program,
            const std::vector<std::string> &words) {
-    std::vector<std::string> argv = {kVdsp, "-d", dir / "dsp", "-t", dir / "trace",
-                                     "-o", dir / "played"};
-    argv.insert(argv.end(), vdspOptions.begin(), vdspOptions.end());
-    argv.push_back("--");
-    argv.push_back(program);
-    argv.push_back(dir / "sound.wav");
-    argv.insert(argv.end(), words.begin(), words.end());
-    result = vdltest::Run(argv, {"HOME=" + dir.path});
-    trace = ReadFile(dir / "trace");
-    played = ReadFile(dir / "played");
-    events = ParseTrace(trace);
+    std::vector<std::string> command = {program, dir / "sound.wav"};
+    command.insert(command.end(), words.begin(), words.end());
+    result = DeviceHome::Run(vdspOptions, command);
+    played = ReadFile(out);
+    events = ReadTrace(trace);
   }
 };
 
@@ -129,7 +94,7 @@ TEST_P(BgmScript, WritesTheBlocksAndReportsTheFlag) {
   rig.Run({"--fast"}, kDriver, s.words);
   EXPECT_EQ(rig.result.status, 0) << rig.result.err;
   EXPECT_EQ(Lines(rig.result.out), s.out);
-  EXPECT_EQ(Tokens(rig.events), s.trace) << rig.trace;
+  EXPECT_EQ(Tokens(rig.events), s.trace) << ReadFile(rig.trace);
   EXPECT_EQ(rig.result.err, s.err);
   EXPECT_EQ(rig.played, rig.data.substr(0, s.played));
 }
@@ -208,33 +173,33 @@ TEST(Bgm, PauseSilencesAndResumeGoesOnAfterTheLastBlockWritten) {
   std::string out = Lines(rig.result.out);
   EXPECT_EQ(out.substr(0, out.find("out ")), kArm + "stop|flag 0|start|");
   EXPECT_TRUE(out.ends_with("|stop|" + kDisarm)) << out;
-  const std::vector<Event> &ev = rig.events;
+  const std::vector<TraceEvent> &ev = rig.events;
   std::size_t sync = 0;
-  while (sync < ev.size() && ev[sync].token != "SYNC") ++sync;
-  ASSERT_LT(sync + 3, ev.size()) << rig.trace;
+  while (sync < ev.size() && Token(ev[sync]) != "SYNC") ++sync;
+  ASSERT_LT(sync + 3, ev.size()) << ReadFile(rig.trace);
   // The pause: SYNC, then RESET, and nothing until the resume.
-  EXPECT_EQ(ev[sync + 1].token, "RESET");
-  EXPECT_EQ(ev[sync + 2].token, "mark");
-  EXPECT_EQ(ev[sync + 3].token, "mark");
+  EXPECT_EQ(Token(ev[sync + 1]), "RESET");
+  EXPECT_EQ(Token(ev[sync + 2]), "mark");
+  EXPECT_EQ(Token(ev[sync + 3]), "mark");
   // The flag dropped before the SYNC: no block was written while it waited
   // (lines bear the time their call returned).
-  double syncStart = ev[sync].at - ev[sync].Field("waited");
+  double syncStart = ev[sync].time - ev[sync].Seconds("waited");
   std::size_t written = 0;
   for (std::size_t i = 0; i < sync; ++i) {
-    if (ev[i].token[0] != 'W') continue;
-    EXPECT_LE(ev[i].at, syncStart + 1e-6) << ev[i].line;
-    written += static_cast<std::size_t>(ev[i].Field("accepted"));
+    if (Token(ev[i])[0] != 'W') continue;
+    EXPECT_LE(ev[i].time, syncStart + 1e-6) << ev[i].line;
+    written += static_cast<std::size_t>(ev[i].Int("accepted"));
   }
   // Blocks of 256 in order, none twice, none left out.
   std::size_t after = 0;
   for (std::size_t i = sync + 4; i < ev.size(); ++i)
-    if (ev[i].token[0] == 'W') after += static_cast<std::size_t>(ev[i].Field("accepted"));
+    if (Token(ev[i])[0] == 'W') after += static_cast<std::size_t>(ev[i].Int("accepted"));
   EXPECT_EQ(written % 256, 0u);
   EXPECT_EQ(written + after, size);
   // What the two RESETs dropped never played; everything else played once.
-  ASSERT_EQ(Tokens(std::vector<Event>(ev.end() - 4, ev.end())), "SYNC RESET SYNC close");
-  std::size_t dropped = static_cast<std::size_t>(ev[sync + 1].Field("dropped"));
-  std::size_t tail = static_cast<std::size_t>(ev[ev.size() - 3].Field("dropped"));
+  ASSERT_EQ(Tokens(std::vector<TraceEvent>(ev.end() - 4, ev.end())), "SYNC RESET SYNC close");
+  std::size_t dropped = static_cast<std::size_t>(ev[sync + 1].Int("dropped"));
+  std::size_t tail = static_cast<std::size_t>(ev[ev.size() - 3].Int("dropped"));
   ASSERT_LE(dropped, written);
   ASSERT_LE(tail, after);
   EXPECT_TRUE(rig.played == rig.data.substr(0, written - dropped) +
@@ -272,13 +237,13 @@ TEST_P(BgmInterrupt, StopsTheSoundAtOnceAndExitsWithOne) {
   EXPECT_EQ(rig.result.status, 1);
   EXPECT_EQ(rig.result.err, "Terminated...\n");
   EXPECT_EQ(Lines(rig.result.out), "setitimer 1000 1000|play 1|setitimer 0 0");
-  ASSERT_GE(rig.events.size(), 2u) << rig.trace;
-  const Event &reset = rig.events[rig.events.size() - 2];
-  const Event &close = rig.events.back();
-  EXPECT_EQ(reset.token, "RESET") << rig.trace;
-  EXPECT_GT(reset.Field("dropped"), 0) << "sound was queued";
-  EXPECT_EQ(close.token, "close");
-  EXPECT_EQ(close.Field("drained"), 0) << "nothing plays after the reset";
+  ASSERT_GE(rig.events.size(), 2u) << ReadFile(rig.trace);
+  const TraceEvent &reset = rig.events[rig.events.size() - 2];
+  const TraceEvent &close = rig.events.back();
+  EXPECT_EQ(Token(reset), "RESET") << ReadFile(rig.trace);
+  EXPECT_GT(reset.Int("dropped"), 0) << "sound was queued";
+  EXPECT_EQ(Token(close), "close");
+  EXPECT_EQ(close.Int("drained"), 0) << "nothing plays after the reset";
 }
 
 INSTANTIATE_TEST_SUITE_P(

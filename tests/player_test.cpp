@@ -1,20 +1,17 @@
 // vdlplay end to end: banner, usage, report and messages byte for byte,
-// exit statuses, and the file order.  Here a plain file stands in for the
-// device (its requests fail harmlessly); player_device_test.cpp plays
-// through the virtual device.
+// exit statuses, and the file order.  A plain file stands in for the device
+// (its requests fail harmlessly) where only the bytes played matter; the
+// virtual device shows the requests, the blocks and the signals.
 #include "convunit.h"
-#include "testutil.h"
+#include "vdsp_rig.h"
 
 #include <limits.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <sstream>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -52,22 +49,15 @@ std::string Lines(int channels, int freq, int bits, const std::string &size,
          "Data Size    : " + size + " Bytes\n" + "Total Times  : " + time + "\n\n";
 }
 
-enum class Device { kPlainFile, kVirtual };
+// The report of one file: its name, then its lines.
+std::string Report(const std::string &path, const std::string &lines) {
+  return kSeparator + "File name    : " + path + "\n" + lines;
+}
 
-// A HOME whose .vdlrc names dev as the device: an empty plain file, which
-// then holds exactly the bytes played, a path for vdsp, or a given device.
-struct Home {
-  explicit Home(Device kind = Device::kPlainFile)
-      : dev(dir / (kind == Device::kPlainFile ? "dev" : "dsp")) {
-    if (kind == Device::kPlainFile) WriteFile(dev, "");
-    WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + dev + "\n");
-  }
-  explicit Home(const std::string &device) : dev(device) {
-    WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + dev + "\n");
-  }
-  TempDir dir;
-  std::string dev;
-  std::string env() const { return "HOME=" + dir.path; }
+// A HOME whose device is an empty plain file: it then holds exactly the
+// bytes played.
+struct PlainFileHome : DeviceHome {
+  PlainFileHome() { WriteFile(dev, ""); }
 };
 
 // --- ConvUnitString ---------------------------------------------------
@@ -115,10 +105,10 @@ class PlayerUsage : public ::testing::TestWithParam<UsageCase> {};
 
 TEST_P(PlayerUsage, PrintsBannerAndUsageExactly) {
   const UsageCase &c = GetParam();
-  Home home;
+  PlainFileHome home;
   std::vector<std::string> argv = {VDLPLAY};
   argv.insert(argv.end(), c.args.begin(), c.args.end());
-  RunResult r = vdltest::Run(argv, {home.env()});
+  RunResult r = vdltest::Run(argv, {home.Env()});
   EXPECT_EQ(r.status, c.status);
   EXPECT_EQ(r.err, kBanner + c.err);
   EXPECT_EQ(r.out, "");
@@ -160,24 +150,24 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair(std::string(40, 'q'), std::string(31, 'q'))));
 
 TEST(PlayerUsage, ManyFilesWarnBeforeTheBannerAndPlayTheFirst100) {
-  Home home;
+  PlainFileHome home;
   WriteFile(home.dir / "a.wav", MakeWav(WavFormat(), "A"));
   std::vector<std::string> argv = {VDLPLAY};
   for (int i = 0; i < 100; ++i) argv.push_back(home.dir / "a.wav");
   argv.push_back("-x");
   argv.push_back("-h");
-  RunResult r = vdltest::Run(argv, {home.env()});
+  RunResult r = vdltest::Run(argv, {home.Env()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "Warring: Too many file. Less than 100 files.\n" + kBanner);
   EXPECT_EQ(ReadFile(home.dev), std::string(100, 'A'));
 }
 
 TEST(PlayerUsage, HelpAsThe101stArgumentStillHelps) {
-  Home home;
+  PlainFileHome home;
   std::vector<std::string> argv(101, "a.wav");
   argv[0] = VDLPLAY;
   argv.push_back("-h");
-  RunResult r = vdltest::Run(argv, {home.env()});
+  RunResult r = vdltest::Run(argv, {home.Env()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, kBanner + kVdlplayUsage);
 }
@@ -195,12 +185,12 @@ class PlayerReport : public ::testing::TestWithParam<ReportCase> {};
 
 TEST_P(PlayerReport, PrintsEveryLineExactly) {
   const ReportCase &c = GetParam();
-  Home home;
+  PlainFileHome home;
   std::string path = home.dir / "in.wav";
   WriteFile(path, WavHeader(c.format, c.dataBytes) + Pattern(c.dataBytes));
-  RunResult r = vdltest::Run({VDLPLAY, path}, {home.env()});
+  RunResult r = vdltest::Run({VDLPLAY, path}, {home.Env()});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kSeparator + "File name    : " + path + "\n" + c.report);
+  EXPECT_EQ(r.out, Report(path, c.report));
   EXPECT_EQ(r.err, kBanner + c.err);
 }
 
@@ -231,9 +221,9 @@ INSTANTIATE_TEST_SUITE_P(
 // --- Files in order, bad ones skipped ---------------------------------------
 
 TEST(PlayerFiles, RefusedWritesReportEachFileAndTheRunGoesOn) {
-  Home home("/dev/full");
+  DeviceHome home("/dev/full");
   WriteFile(home.dir / "a.wav", MakeWav(WavFormat(), Pattern(10)));
-  RunResult r = vdltest::Run({VDLPLAY, home.dir / "a.wav", home.dir / "a.wav"}, {home.env()});
+  RunResult r = vdltest::Run({VDLPLAY, home.dir / "a.wav", home.dir / "a.wav"}, {home.Env()});
   EXPECT_EQ(r.status, 0);
   std::string refused = "write /dev/dsp: No space left on device\n";
   EXPECT_EQ(r.err, kBanner + refused + refused);
@@ -242,7 +232,7 @@ TEST(PlayerFiles, RefusedWritesReportEachFileAndTheRunGoesOn) {
 // Names are kept whole up to PATH_MAX - 1 characters; longer ones are
 // refused before the banner and skipped.
 TEST(PlayerFiles, LongNamesAreKeptWholeOrRefused) {
-  Home home;
+  PlainFileHome home;
   std::string path = home.dir.path;
   while (PATH_MAX - 2 - path.size() > 250) {
     path += "/" + std::string(100, 'd');
@@ -252,12 +242,11 @@ TEST(PlayerFiles, LongNamesAreKeptWholeOrRefused) {
   ASSERT_EQ(path.size(), static_cast<size_t>(PATH_MAX - 1));
   WriteFile(path, MakeWav(WavFormat(), "sound"));
   std::string tooLong = path + "x";
-  RunResult r = vdltest::Run({VDLPLAY, tooLong, path}, {home.env()});
+  RunResult r = vdltest::Run({VDLPLAY, tooLong, path}, {home.Env()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "Error: Wave - File name too long (" + tooLong.substr(0, 64) + "...).\n" +
                        kBanner);
-  EXPECT_EQ(r.out, kSeparator + "File name    : " + path + "\n" +
-                       Lines(1, 8000, 8, "5", "0'00\"00"));
+  EXPECT_EQ(r.out, Report(path, Lines(1, 8000, 8, "5", "0'00\"00")));
   EXPECT_EQ(ReadFile(home.dev), "sound");
 }
 
@@ -296,21 +285,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Through the virtual device ------------------------------------------
 
-// The trace as compact events: the event name, its free words, and the
-// fields that the player decides (flags, request argument, bytes asked).
-std::vector<std::string> Events(const std::string &trace) {
+// The trace as compact events: the event name, its subject, and the fields
+// that the player decides (flags, request argument, bytes asked, errno).
+std::vector<std::string> Events(const std::string &tracePath) {
   std::vector<std::string> events;
-  std::istringstream lines(trace);
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream words(line);
-    std::string stamp, event, word;
-    words >> stamp >> event;
-    for (std::string w; words >> w;) {
-      std::string key = w.substr(0, w.find('='));
-      if (w.find('=') == std::string::npos || key == "flags" || key == "arg" ||
-          key == "asked" || key == "errno")
-        event += " " + w;
-    }
+  for (const TraceEvent &e : ReadTrace(tracePath)) {
+    std::string event = e.name + (e.subject.empty() ? "" : " " + e.subject);
+    for (std::string key : {"flags", "arg", "asked", "errno"})
+      if (e.Has(key)) event += " " + key + "=" + e.Str(key);
     events.push_back(event);
   }
   return events;
@@ -339,17 +321,6 @@ std::vector<std::string> Session(const std::string &dev,
   return all;
 }
 
-// argv run under vdsp --fast with the device at home.dev, trace and raw
-// output in home.dir.
-RunResult UnderVdsp(const Home &home, const std::vector<std::string> &argv,
-                    std::vector<std::string> env = {}) {
-  std::vector<std::string> full = {VDSP,  "--fast", "-d", home.dev, "-t", home.dir / "trace",
-                                   "-o", home.dir / "out.raw", "--"};
-  full.insert(full.end(), argv.begin(), argv.end());
-  env.push_back(home.env());
-  return vdltest::Run(full, env);
-}
-
 struct FormatCase {
   const char *name;
   int16_t channels;
@@ -361,15 +332,15 @@ class PlayerThroughDevice : public ::testing::TestWithParam<FormatCase> {};
 
 TEST_P(PlayerThroughDevice, ConfiguresTheDeviceThenWritesBlocksThenSyncs) {
   const FormatCase &c = GetParam();
-  Home home(Device::kVirtual);
+  DeviceHome home;
   std::string data = Pattern(c.bytes);
   WriteFile(home.dir / "in.wav", MakeWav(WavFormat{c.channels, c.rate, c.bits}, data));
-  RunResult r = UnderVdsp(home, {VDLPLAY, home.dir / "in.wav"});
+  RunResult r = home.Run({"--fast"}, {VDLPLAY, home.dir / "in.wav"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, kBanner);
-  EXPECT_EQ(Events(ReadFile(home.dir / "trace")),
+  EXPECT_EQ(Events(home.trace),
             Session(home.dev, {FileEvents(c.channels, c.rate, c.bits, c.bytes)}));
-  EXPECT_TRUE(ReadFile(home.dir / "out.raw") == data);
+  EXPECT_TRUE(ReadFile(home.out) == data);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -384,30 +355,27 @@ INSTANTIATE_TEST_SUITE_P(
     ByName());
 
 TEST(PlayerThroughDevice, BadFilesAreSkippedAndTheRestPlaysInOrder) {
-  Home home(Device::kVirtual);
+  DeviceHome home;
   std::string one = Pattern(600, 1), two = Pattern(300, 2), three = Pattern(600, 3);
   WriteFile(home.dir / "one.wav", MakeWav(WavFormat{1, 8000, 8}, one));
   WriteFile(home.dir / "bad.wav", WavHeader(WavFormat{1, 8000, 8}, 0).replace(16, 1, "\x12"));
   WriteFile(home.dir / "short.wav", WavHeader(WavFormat{2, 22050, 16, -1, 1000}, 0) + three);
   WriteFile(home.dir / "two.wav", MakeWav(WavFormat{2, 44100, 16}, two));
-  RunResult r = UnderVdsp(home, {VDLPLAY, home.dir / "one.wav", home.dir / "missing.wav",
-                                 home.dir / "bad.wav", home.dir / "short.wav",
-                                 home.dir / "two.wav"});
+  RunResult r = home.Run({"--fast"}, {VDLPLAY, home.dir / "one.wav", home.dir / "missing.wav",
+                                      home.dir / "bad.wav", home.dir / "short.wav",
+                                      home.dir / "two.wav"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(Events(ReadFile(home.dir / "trace")),
+  EXPECT_EQ(Events(home.trace),
             Session(home.dev, {FileEvents(1, 8000, 8, 600), FileEvents(2, 22050, 16, 512),
                            FileEvents(2, 44100, 16, 300)}));
-  EXPECT_TRUE(ReadFile(home.dir / "out.raw") == one + three.substr(0, 512) + two);
+  EXPECT_TRUE(ReadFile(home.out) == one + three.substr(0, 512) + two);
   EXPECT_EQ(r.err, kBanner + "Error: Wave - Can't open file (" + home.dir / "missing.wav" +
                        ").\nError: Wave - This file is not Linear PCM Wave Format file(" +
                        home.dir / "bad.wav" +
                        ").\nError: Wave - File Read error(512 bytes).Sound stopped.\n");
-  EXPECT_EQ(r.out, kSeparator + "File name    : " + home.dir / "one.wav" + "\n" +
-                       Lines(1, 8000, 8, "600", "0'00\"07") + kSeparator +
-                       "File name    : " + home.dir / "short.wav" + "\n" +
-                       Lines(2, 22050, 16, "1,000", "0'00\"01") + kSeparator +
-                       "File name    : " + home.dir / "two.wav" + "\n" +
-                       Lines(2, 44100, 16, "300", "0'00\"00"));
+  EXPECT_EQ(r.out, Report(home.dir / "one.wav", Lines(1, 8000, 8, "600", "0'00\"07")) +
+                       Report(home.dir / "short.wav", Lines(2, 22050, 16, "1,000", "0'00\"01")) +
+                       Report(home.dir / "two.wav", Lines(2, 44100, 16, "300", "0'00\"00")));
 }
 
 // vdlTestPlay_WaveDSP opens and closes the device around one file.
@@ -421,13 +389,13 @@ class WaveTestPlay : public ::testing::TestWithParam<TestPlayCase> {};
 
 TEST_P(WaveTestPlay, OpensPlaysAndClosesAroundOneFile) {
   const TestPlayCase &c = GetParam();
-  Home home(Device::kVirtual);
+  DeviceHome home;
   WriteFile(home.dir / "in.wav", MakeWav(WavFormat{1, 8000, 8}, Pattern(300)));
-  RunResult r = UnderVdsp(home, {WAVE_TESTPLAY, home.dir / c.file});
+  RunResult r = home.Run({"--fast"}, {WAVE_TESTPLAY, home.dir / c.file});
   EXPECT_EQ(r.out, c.out);
   std::vector<std::vector<std::string>> files;
   if (c.played) files.push_back(FileEvents(1, 8000, 8, 300));
-  EXPECT_EQ(Events(ReadFile(home.dir / "trace")), Session(home.dev, files));
+  EXPECT_EQ(Events(home.trace), Session(home.dev, files));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WaveTestPlay,
@@ -436,11 +404,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, WaveTestPlay,
                          ByName());
 
 TEST(WaveTestPlay, DeviceThatFailsToOpenGivesZero) {
-  TempDir dir;
-  WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + dir / "none" + "\n");
-  RunResult r = vdltest::Run({WAVE_TESTPLAY, dir / "x.wav"}, {"HOME=" + dir.path});
+  DeviceHome home;  // not under vdsp: nothing at home.dev
+  RunResult r = vdltest::Run({WAVE_TESTPLAY, home.dir / "x.wav"}, {home.Env()});
   EXPECT_EQ(r.out, "0\n");
-  EXPECT_EQ(r.err, "open " + dir / "none" + ": No such file or directory\n");
+  EXPECT_EQ(r.err, "open " + home.dev + ": No such file or directory\n");
 }
 
 // Where the device path comes from: the RC file, created on first use, or
@@ -456,12 +423,12 @@ TEST(PlayerRcFile, FirstUseCreatesItWithTheDefaultDevice) {
   EXPECT_EQ(first.err, kBanner + "Error: Can't open rc file (" + rc + ")\n" +
                            "Warring: Can't open rc file (" + rc + "). Create it.\n");
   EXPECT_EQ(ReadFile(rc), "[Audio]\nDSP=/dev/dsp\n");
-  EXPECT_EQ(Events(ReadFile(dir / "trace"))[0], "open /dev/dsp flags=O_WRONLY");
+  EXPECT_EQ(Events(dir / "trace")[0], "open /dev/dsp flags=O_WRONLY");
   RunResult second = vdltest::Run(argv, {"HOME=" + dir.path});
   EXPECT_EQ(second.status, 0);
   EXPECT_EQ(second.err, kBanner);
   EXPECT_EQ(ReadFile(rc), "[Audio]\nDSP=/dev/dsp\n");
-  EXPECT_EQ(Events(ReadFile(dir / "trace"))[0], "open /dev/dsp flags=O_WRONLY");
+  EXPECT_EQ(Events(dir / "trace")[0], "open /dev/dsp flags=O_WRONLY");
 }
 
 struct HomeCase {
@@ -480,7 +447,7 @@ TEST_P(PlayerNoRcFile, OpensTheDefaultDevice) {
       {c.home.empty() ? "HOME" : "HOME=" + c.home});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, kBanner + c.err);
-  EXPECT_EQ(Events(ReadFile(dir / "trace")),
+  EXPECT_EQ(Events(dir / "trace"),
             Session("/dev/dsp", {FileEvents(1, 8000, 8, 1)}));
 }
 
@@ -502,18 +469,16 @@ class PlayerSignal : public ::testing::TestWithParam<std::vector<int>> {};
 // take six seconds, a reset ends the run at once.
 TEST_P(PlayerSignal, SilencesTheDeviceAndExitsWithStatus1) {
   constexpr int kQueue = 1 << 20;
-  Home home(Device::kVirtual);
+  DeviceHome home;
   std::string data = Pattern(1764000);
   WriteFile(home.dir / "in.wav", MakeWav(WavFormat{2, 44100, 16}, data));
   std::string out = home.dir / "stdout", err = home.dir / "stderr";
-  pid_t pid = Spawn({VDSP, "-q", std::to_string(kQueue), "-d", home.dev, "-t",
-                     home.dir / "trace", "-o", home.dir / "out.raw", "--", VDLPLAY,
-                     home.dir / "in.wav"},
-                    {home.env()}, out, err);
+  pid_t pid = Spawn(home.Argv({"-q", std::to_string(kQueue)}, {VDLPLAY, home.dir / "in.wav"}),
+                    {home.Env()}, out, err);
   ASSERT_GT(pid, 0);
   // Wait until the queue is full and a write blocks.
   auto writes = [&] {
-    std::vector<std::string> e = Events(ReadFile(home.dir / "trace"));
+    std::vector<std::string> e = Events(home.trace);
     return std::count(e.begin(), e.end(), "write asked=256");
   };
   for (double end = Now() + 20; writes() < kQueue / 256 && Now() < end;) usleep(5000);
@@ -525,18 +490,15 @@ TEST_P(PlayerSignal, SilencesTheDeviceAndExitsWithStatus1) {
   EXPECT_EQ(status, 1);
   EXPECT_LT(took, 2.0) << "queued sound must be dropped, not drained";
   EXPECT_EQ(ReadFile(err), kBanner + "Terminated...\n");
-  EXPECT_EQ(ReadFile(out), kSeparator + "File name    : " + home.dir / "in.wav" + "\n" +
-                                 Lines(2, 44100, 16, "1,764,000", "0'10\"00"));
-  std::vector<std::string> events = Events(ReadFile(home.dir / "trace"));
+  EXPECT_EQ(ReadFile(out),
+            Report(home.dir / "in.wav", Lines(2, 44100, 16, "1,764,000", "0'10\"00")));
+  std::vector<std::string> events = Events(home.trace);
   ASSERT_GE(events.size(), 2u);
   EXPECT_EQ(events[events.size() - 2], "ioctl SNDCTL_DSP_RESET");
   EXPECT_EQ(events.back(), "close");
-  std::string trace = ReadFile(home.dir / "trace");
-  size_t reset = trace.rfind("SNDCTL_DSP_RESET");
-  size_t dropped = trace.find("dropped=", reset);
-  ASSERT_NE(dropped, std::string::npos);
-  EXPECT_GT(atol(trace.c_str() + dropped + 8), kQueue / 2) << "the queue was dropped";
-  EXPECT_LT(ReadFile(home.dir / "out.raw").size(), data.size() / 2);
+  std::vector<TraceEvent> trace = ReadTrace(home.trace);
+  EXPECT_GT(trace[trace.size() - 2].Int("dropped"), kQueue / 2) << "the queue was dropped";
+  EXPECT_LT(ReadFile(home.out).size(), data.size() / 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, PlayerSignal,

@@ -2,7 +2,7 @@
 // how the queue ends (sync, close, reset, exit), interrupted waits,
 // requests, the open entries, paths it must leave alone, signals, and WAV
 // output that sox reads back.
-#include "testutil.h"
+#include "vdsp_rig.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -24,53 +24,7 @@ constexpr size_t kWavHeader = 44;
 constexpr size_t kQueue = 65536;
 constexpr size_t kQuarterSecond = 44100;  // bytes of 44.1 kHz stereo 16-bit
 
-// One trace line: time, event, subject (a path or request), key=value.
-struct Event {
-  double time = 0;
-  std::string name, subject;
-  std::map<std::string, std::string> kv;
-  long long Int(const std::string &key) const {
-    auto it = kv.find(key);
-    return it == kv.end() ? -999 : std::atoll(it->second.c_str());
-  }
-  std::string Str(const std::string &key) const {
-    auto it = kv.find(key);
-    return it == kv.end() ? "" : it->second;
-  }
-};
-
-std::vector<Event> ReadTrace(const std::string &path) {
-  std::vector<Event> events;
-  std::istringstream in(ReadFile(path));
-  for (std::string line; std::getline(in, line);) {
-    std::istringstream words(line);
-    Event e;
-    words >> e.time >> e.name;
-    for (std::string w; words >> w;) {
-      size_t eq = w.find('=');
-      if (eq == std::string::npos)
-        e.subject = w;
-      else
-        e.kv[w.substr(0, eq)] = w.substr(eq + 1);
-    }
-    events.push_back(e);
-  }
-  return events;
-}
-
-std::vector<Event> Only(const std::vector<Event> &all, const std::string &name,
-                        const std::string &subject = "") {
-  std::vector<Event> out;
-  for (const Event &e : all)
-    if (e.name == name && (subject.empty() || e.subject == subject)) out.push_back(e);
-  return out;
-}
-
-long long Sum(const std::vector<Event> &events, const std::string &key) {
-  long long total = 0;
-  for (const Event &e : events) total += e.Int(key);
-  return total;
-}
+VDL_PRINT_ROWS_BY_NAME
 
 // The value of KEY= on the probe's last output line that starts with VERB.
 std::string Said(const std::string &out, const std::string &verb, const std::string &key) {
@@ -85,43 +39,36 @@ std::string Said(const std::string &out, const std::string &verb, const std::str
   return found;
 }
 
-VDL_PRINT_ROWS_BY_NAME
-
 // The bytes a probe plays, in order.
 std::string Stream(size_t n) { return Pattern(n); }
 
-// A temporary directory holding the device path, the trace and the output.
-struct Rig {
-  TempDir dir;
-  std::string dev = dir / "dsp", trace = dir / "trace", out;
-  explicit Rig(const std::string &outName = "out.raw") : out(dir / outName) {}
+// vdsp_probe (or another build of it) under vdsp: the probe is given the
+// device path, or probeDev, then the actions.
+Strings Probe(const DeviceHome &rig, const Strings &options, const Strings &actions,
+              const char *probe = VDSP_PROBE, const std::string &probeDev = "") {
+  Strings command = {probe, probeDev.empty() ? rig.dev : probeDev};
+  command.insert(command.end(), actions.begin(), actions.end());
+  return rig.Argv(options, command);
+}
 
-  Strings Argv(const Strings &options, const Strings &actions, const char *probe = VDSP_PROBE,
-               const std::string &probeDev = "") const {
-    Strings argv = {VDSP_WRAPPER, "-d", dev, "-t", trace, "-o", out};
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.insert(argv.end(), {"--", probe, probeDev.empty() ? dev : probeDev});
-    argv.insert(argv.end(), actions.begin(), actions.end());
-    return argv;
+RunResult RunProbe(const DeviceHome &rig, const Strings &options, const Strings &actions,
+                   const char *probe = VDSP_PROBE) {
+  return Run(Probe(rig, options, actions, probe));
+}
+
+// The played bytes; for a WAV file (44.1 kHz stereo 16-bit here), checked
+// against its header first.
+std::string Played(const DeviceHome &rig) {
+  std::string data = ReadFile(rig.out);
+  if (!rig.out.ends_with(".wav")) return data;
+  if (data.size() < kWavHeader) {
+    ADD_FAILURE() << "no WAV header in " << rig.out;
+    return "";
   }
-  RunResult Run(const Strings &options, const Strings &actions,
-                const char *probe = VDSP_PROBE) const {
-    return vdltest::Run(Argv(options, actions, probe));
-  }
-  // The played bytes; for a WAV file (44.1 kHz stereo 16-bit here),
-  // checked against its header first.
-  std::string Played() const {
-    std::string data = ReadFile(out);
-    if (out.size() < 4 || out.substr(out.size() - 4) != ".wav") return data;
-    if (data.size() < kWavHeader) {
-      ADD_FAILURE() << "no WAV header in " << out;
-      return "";
-    }
-    EXPECT_EQ(data.substr(0, kWavHeader),
-              WavHeader(WavFormat{2, 44100, 16}, data.size() - kWavHeader));
-    return data.substr(kWavHeader);
-  }
-};
+  EXPECT_EQ(data.substr(0, kWavHeader),
+            WavHeader(WavFormat{2, 44100, 16}, data.size() - kWavHeader));
+  return data.substr(kWavHeader);
+}
 
 // ---- pacing -----------------------------------------------------------------
 
@@ -134,12 +81,12 @@ class VdspPacing : public ::testing::TestWithParam<Pace> {};
 
 TEST_P(VdspPacing, PlaysInRealTimeWithinFivePercent) {
   const Pace &p = GetParam();
-  Rig rig;
-  RunResult r = rig.Run({}, {"open", p.fmt, "mark", "write:" + std::to_string(p.bytes),
+  DeviceHome rig;
+  RunResult r = RunProbe(rig, {}, {"open", p.fmt, "mark", "write:" + std::to_string(p.bytes),
                              "ioctl:sync", "elapsed", "close"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NEAR(std::atof(Said(r.out, "elapsed", "s").c_str()), p.seconds, p.seconds * 0.05);
-  EXPECT_EQ(rig.Played(), Stream(p.bytes));
+  EXPECT_EQ(Played(rig), Stream(p.bytes));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, VdspPacing,
@@ -160,16 +107,16 @@ class VdspQueueEnd : public ::testing::TestWithParam<Ending> {};
 TEST_P(VdspQueueEnd, OutputLacksExactlyTheDroppedBytes) {
   const Ending &e = GetParam();
   for (const char *outName : {"out.raw", "out.wav"}) {
-    Rig rig(outName);
+    DeviceHome rig("", outName);
     Strings actions = {"open", "fmt:44100:2:16", "write:" + std::to_string(kQuarterSecond)};
     actions.insert(actions.end(), e.actions.begin(), e.actions.end());
-    RunResult r = rig.Run(e.fast ? Strings{"--fast"} : Strings{}, actions);
+    RunResult r = RunProbe(rig, e.fast ? Strings{"--fast"} : Strings{}, actions);
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<Event> trace = ReadTrace(rig.trace);
+    std::vector<TraceEvent> trace = ReadTrace(rig.trace);
     long long dropped = Sum(Only(trace, "ioctl", "SNDCTL_DSP_RESET"), "dropped");
     long long drained = Sum(Only(trace, "ioctl", "SNDCTL_DSP_SYNC"), "drained") +
                         Sum(Only(trace, "close"), "drained") + Sum(Only(trace, "exit"), "drained");
-    EXPECT_EQ(rig.Played(), Stream(kQuarterSecond - static_cast<size_t>(dropped))) << outName;
+    EXPECT_EQ(Played(rig), Stream(kQuarterSecond - static_cast<size_t>(dropped))) << outName;
     EXPECT_EQ(dropped > 0, e.dropsSome);
     if (!e.fast && !e.dropsSome) {  // the end waited for what the writes left queued
       EXPECT_GT(drained, static_cast<long long>(kQuarterSecond * 9 / 10));
@@ -187,11 +134,11 @@ INSTANTIATE_TEST_SUITE_P(
     ByName());
 
 TEST(VdspSync, WaitsUntilTheQueueHasPlayed) {
-  Rig rig;
-  ASSERT_EQ(rig.Run({}, {"open", "fmt:44100:2:16", "write:" + std::to_string(kQuarterSecond),
+  DeviceHome rig;
+  ASSERT_EQ(RunProbe(rig, {}, {"open", "fmt:44100:2:16", "write:" + std::to_string(kQuarterSecond),
                          "ioctl:sync", "close"}).status, 0);
-  std::vector<Event> trace = ReadTrace(rig.trace);
-  std::vector<Event> sync = Only(trace, "ioctl", "SNDCTL_DSP_SYNC");
+  std::vector<TraceEvent> trace = ReadTrace(rig.trace);
+  std::vector<TraceEvent> sync = Only(trace, "ioctl", "SNDCTL_DSP_SYNC");
   ASSERT_EQ(sync.size(), 1u);
   EXPECT_GT(sync[0].Int("drained"), static_cast<long long>(kQuarterSecond * 9 / 10));
   EXPECT_EQ(sync[0].Int("queued"), 0);
@@ -212,12 +159,12 @@ class VdspInterrupt : public ::testing::TestWithParam<Interrupt> {};
 
 TEST_P(VdspInterrupt, EndsTheWaitAsADriverDoes) {
   const Interrupt &in = GetParam();
-  Rig rig;
-  RunResult r = rig.Run(in.options, in.actions);
+  DeviceHome rig;
+  RunResult r = RunProbe(rig, in.options, in.actions);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Said(r.out, in.verb, "errno"), in.err) << r.out;
-  std::vector<Event> trace = ReadTrace(rig.trace);
-  Event last = std::string(in.verb) == "write" ? Only(trace, "write").back()
+  std::vector<TraceEvent> trace = ReadTrace(rig.trace);
+  TraceEvent last = std::string(in.verb) == "write" ? Only(trace, "write").back()
                                                 : Only(trace, "ioctl", "SNDCTL_DSP_SYNC").back();
   if (std::string(in.err) == "0") {
     long long total = std::atoll(Said(r.out, "write", "total").c_str());
@@ -255,15 +202,15 @@ class VdspRequest : public ::testing::TestWithParam<Request> {};
 
 TEST_P(VdspRequest, StoresAndEchoesOrRefuses) {
   const Request &q = GetParam();
-  Rig rig;
-  RunResult r = rig.Run({}, {"open", std::string("ioctl:") + q.request + ":" + q.value, "close"});
+  DeviceHome rig;
+  RunResult r = RunProbe(rig, {}, {"open", std::string("ioctl:") + q.request + ":" + q.value, "close"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Said(r.out, "ioctl", "ret"), std::to_string(q.ret));
   EXPECT_EQ(Said(r.out, "ioctl", "errno"), q.err);
   if (q.ret == 0) {
     EXPECT_EQ(Said(r.out, "ioctl", "val"), std::to_string(q.val));
   }
-  std::vector<Event> ioctls = Only(ReadTrace(rig.trace), "ioctl");
+  std::vector<TraceEvent> ioctls = Only(ReadTrace(rig.trace), "ioctl");
   ASSERT_EQ(ioctls.size(), 1u);
   EXPECT_EQ(ioctls[0].subject, q.traced);
   EXPECT_EQ(ioctls[0].Int("ret"), q.ret);
@@ -296,19 +243,19 @@ class VdspOpen : public ::testing::TestWithParam<Entry> {};
 
 TEST_P(VdspOpen, EveryEntryReachesTheDevice) {
   const Entry &e = GetParam();
-  Rig rig;
-  RunResult r = rig.Run({"--fast"}, {std::string("open:") + e.entry + ":" + e.flags, "write:512:512",
+  DeviceHome rig;
+  RunResult r = RunProbe(rig, {"--fast"}, {std::string("open:") + e.entry + ":" + e.flags, "write:512:512",
                                      "close"}, e.probe);
   ASSERT_EQ(r.status, 0) << r.err;
-  std::vector<Event> trace = ReadTrace(rig.trace);
+  std::vector<TraceEvent> trace = ReadTrace(rig.trace);
   ASSERT_EQ(trace.size(), 3u) << ReadFile(rig.trace);
   EXPECT_EQ(trace[0].name, "open");
   EXPECT_EQ(trace[0].subject, rig.dev);
   EXPECT_EQ(trace[0].Str("flags"), e.traced);
   EXPECT_EQ(trace[0].Str("ret"), Said(r.out, "open", "ret"));
-  for (const Event &ev : trace) EXPECT_EQ(ev.Str("fd"), trace[0].Str("ret")) << ev.name;
+  for (const TraceEvent &ev : trace) EXPECT_EQ(ev.Str("fd"), trace[0].Str("ret")) << ev.name;
   EXPECT_EQ(trace[1].Int("accepted"), 512);
-  EXPECT_EQ(rig.Played(), Stream(512));
+  EXPECT_EQ(Played(rig), Stream(512));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -324,10 +271,10 @@ INSTANTIATE_TEST_SUITE_P(
     ByName());
 
 TEST(VdspBusy, ASecondOpenFails) {
-  Rig rig;
-  RunResult r = rig.Run({}, {"open", "open"});
+  DeviceHome rig;
+  RunResult r = RunProbe(rig, {}, {"open", "open"});
   EXPECT_EQ(Said(r.out, "open", "errno"), "EBUSY");
-  std::vector<Event> opens = Only(ReadTrace(rig.trace), "open");
+  std::vector<TraceEvent> opens = Only(ReadTrace(rig.trace), "open");
   ASSERT_EQ(opens.size(), 2u);
   EXPECT_EQ(opens[1].Int("ret"), -1);
   EXPECT_EQ(opens[1].Str("errno"), "EBUSY");
@@ -342,10 +289,10 @@ class VdspPassThrough : public ::testing::TestWithParam<Bystander> {};
 
 TEST_P(VdspPassThrough, OtherPathsReachTheSystem) {
   const Bystander &b = GetParam();
-  Rig rig;
+  DeviceHome rig;
   std::string action = b.action;
   if (action == "file") action += ":" + rig.dir / b.path;
-  RunResult r = vdltest::Run(rig.Argv({}, {action}, VDSP_PROBE, rig.dir / b.path));
+  RunResult r = vdltest::Run(Probe(rig, {}, {action}, VDSP_PROBE, rig.dir / b.path));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Said(r.out, b.action, b.said), b.expected) << r.out;
   EXPECT_EQ(ReadFile(rig.trace), "");
@@ -374,11 +321,11 @@ class VdspSignal : public ::testing::TestWithParam<Kill> {};
 
 TEST_P(VdspSignal, LeavesTraceAndWavWhole) {
   const Kill &k = GetParam();
-  Rig rig("out.wav");
+  DeviceHome rig("", "out.wav");
   Strings actions = {"pid", "open", "fmt:44100:2:16", "write:4000000"};
   if (k.handler) actions.insert(actions.begin(), "onint");
   std::string said = rig.dir / "said";
-  pid_t pid = Spawn(rig.Argv({}, actions), {}, said, rig.dir / "err");
+  pid_t pid = Spawn(Probe(rig, {}, actions), {}, said, rig.dir / "err");
   ASSERT_GT(pid, 0);
   // Signal once the queue is full and writes wait: 300 blocks are past it.
   for (int i = 0; i < 1000 && Only(ReadTrace(rig.trace), "write").size() < 300; ++i)
@@ -388,13 +335,13 @@ TEST_P(VdspSignal, LeavesTraceAndWavWhole) {
   EXPECT_EQ(Wait(pid), k.status);
   EXPECT_EQ(ReadFile(said).substr(0, 4 + std::to_string(pid).size()), "pid " + std::to_string(pid));
 
-  std::string data = rig.Played();
+  std::string data = Played(rig);
   EXPECT_GT(data.size(), 0u);
   EXPECT_EQ(data, Stream(data.size()));
-  std::vector<Event> trace = ReadTrace(rig.trace);
+  std::vector<TraceEvent> trace = ReadTrace(rig.trace);
   if (!k.handler) return;
   ASSERT_GE(trace.size(), 2u);
-  const Event &reset = trace[trace.size() - 2], &close = trace.back();
+  const TraceEvent &reset = trace[trace.size() - 2], &close = trace.back();
   EXPECT_EQ(reset.subject, "SNDCTL_DSP_RESET");
   EXPECT_EQ(close.name, "close");
   EXPECT_EQ(close.Int("drained"), 0);
@@ -413,22 +360,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- WAV output read by sox -------------------------------------------
 
-struct Format {
+struct SoxCase {
   const char *name;
   int rate, channels, bits;
   size_t bytes;
   const char *duration;
 };
-class VdspWav : public ::testing::TestWithParam<Format> {};
+class VdspWav : public ::testing::TestWithParam<SoxCase> {};
 
 TEST_P(VdspWav, SoxReadsFormatAndDuration) {
-  const Format &f = GetParam();
+  const SoxCase &f = GetParam();
   std::string sox = FindOnPath("sox");
   ASSERT_FALSE(sox.empty()) << "sox is missing: run scripts/deps.sh";
-  Rig rig("out.wav");
+  DeviceHome rig("", "out.wav");
   std::string fmt = "fmt:" + std::to_string(f.rate) + ":" + std::to_string(f.channels) + ":" +
                     std::to_string(f.bits);
-  ASSERT_EQ(rig.Run({"--fast"}, {"open", fmt, "write:" + std::to_string(f.bytes), "close"}).status, 0);
+  ASSERT_EQ(RunProbe(rig, {"--fast"}, {"open", fmt, "write:" + std::to_string(f.bytes), "close"}).status, 0);
   std::map<std::string, std::string> expect = {{"-r", std::to_string(f.rate)},
                                                {"-c", std::to_string(f.channels)},
                                                {"-b", std::to_string(f.bits)},
@@ -438,9 +385,9 @@ TEST_P(VdspWav, SoxReadsFormatAndDuration) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, VdspWav,
-                         ::testing::Values(Format{"Stereo16", 44100, 2, 16, 88200, "0.500000"},
-                                           Format{"Mono8", 8000, 1, 8, 8000, "1.000000"},
-                                           Format{"Mono16", 22050, 1, 16, 8820, "0.200000"}),
+                         ::testing::Values(SoxCase{"Stereo16", 44100, 2, 16, 88200, "0.500000"},
+                                           SoxCase{"Mono8", 8000, 1, 8, 8000, "1.000000"},
+                                           SoxCase{"Mono16", 22050, 1, 16, 8820, "0.200000"}),
                          ByName());
 
 }  // namespace

@@ -2,8 +2,8 @@
 // unopenable files and the other ways a run ends: no memory error and no
 // leak on any path.  The device is /dev/null, which takes every write and
 // refuses every request, as a driver that ignores them would.
-#include "testutil.h"
 #include "tools.h"
+#include "vdsp_rig.h"
 
 #include <limits.h>
 #include <signal.h>
@@ -157,13 +157,12 @@ TEST_P(Memcheck, RunEndsWithoutMemoryErrorsOrLeaks) {
   const std::string valgrind = FindOnPath("valgrind");
   VDL_NEED(!valgrind.empty(), "valgrind");
   const Case &c = GetParam();
-  TempDir dir;
-  WriteFile(dir / ".vdlrc", std::string("[Audio]\nDSP=") + c.device + "\n");
-  const std::string log = dir / "valgrind.log";
+  DeviceHome home(c.device);
+  const std::string log = home.dir / "valgrind.log";
   std::vector<std::string> argv = UnderValgrind(valgrind, log);
-  for (const std::string &a : c.make(dir)) argv.push_back(a);
+  for (const std::string &a : c.make(home.dir)) argv.push_back(a);
 
-  RunResult r = vdltest::Run(argv, {"HOME=" + dir.path}, 120);
+  RunResult r = vdltest::Run(argv, {home.Env()}, 120);
   const std::string report = ReadFile(log);
   EXPECT_EQ(r.status, c.status) << report << r.err;
   EXPECT_EQ(report, "") << "valgrind found faults";
@@ -190,18 +189,15 @@ INSTANTIATE_TEST_SUITE_P(Files, Memcheck, ::testing::Values(
 TEST(MemcheckInterrupted, SigintDuringPlaybackEndsWithoutErrorsOrLeaks) {
   const std::string valgrind = FindOnPath("valgrind");
   VDL_NEED(!valgrind.empty(), "valgrind");
-  TempDir dir;
-  WriteFile(dir / ".vdlrc", "[Audio]\nDSP=/dev/dsp\n");
-  const std::string tone = Put(dir, "long.wav", MakeWav(WavFormat{}, Pattern(20 * 8000)));
-  const std::string log = dir / "valgrind.log", trace = dir / "trace", err = dir / "err";
-  std::vector<std::string> argv = {VDL_VDSP, "-t", trace, "--"};
-  for (const std::string &a : UnderValgrind(valgrind, log)) argv.push_back(a);
-  argv.push_back(tone);
-
-  pid_t pid = Spawn(argv, {"HOME=" + dir.path}, "/dev/null", err);
+  DeviceHome home("/dev/dsp");
+  const std::string tone = Put(home.dir, "long.wav", MakeWav(WavFormat{}, Pattern(20 * 8000)));
+  const std::string log = home.dir / "valgrind.log", err = home.dir / "err";
+  std::vector<std::string> command = UnderValgrind(valgrind, log);
+  command.push_back(tone);
+  pid_t pid = Spawn(home.Argv({}, command), {home.Env()}, "/dev/null", err);
   ASSERT_GT(pid, 0);
   // The first block reaching the device shows in the trace: playback is on.
-  for (int i = 0; i < 3000 && ReadFile(trace).find(" write ") == std::string::npos; ++i)
+  for (int i = 0; i < 3000 && ReadFile(home.trace).find(" write ") == std::string::npos; ++i)
     usleep(20 * 1000);
   kill(pid, SIGINT);
   int status = Wait(pid, 120);

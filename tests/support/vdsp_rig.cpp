@@ -1,0 +1,79 @@
+#include "vdsp_rig.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+
+namespace vdltest {
+
+std::string TraceEvent::Str(const std::string &key) const {
+  auto it = keys.find(key);
+  return it == keys.end() ? "" : it->second;
+}
+
+long long TraceEvent::Int(const std::string &key) const {
+  auto it = keys.find(key);
+  return it == keys.end() ? -999 : std::atoll(it->second.c_str());
+}
+
+double TraceEvent::Seconds(const std::string &key) const {
+  auto it = keys.find(key);
+  return it == keys.end() ? NAN : std::atof(it->second.c_str());
+}
+
+std::vector<TraceEvent> ReadTrace(const std::string &path) {
+  std::vector<TraceEvent> events;
+  std::istringstream in(ReadFile(path));
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    TraceEvent e;
+    e.line = line;
+    words >> e.time >> e.name;
+    for (std::string w; words >> w;) {
+      std::size_t eq = w.find('=');
+      if (eq == std::string::npos)
+        e.subject = w;
+      else
+        e.keys[w.substr(0, eq)] = w.substr(eq + 1);
+    }
+    events.push_back(e);
+  }
+  return events;
+}
+
+std::vector<TraceEvent> Only(const std::vector<TraceEvent> &all, const std::string &name,
+                             const std::string &subject) {
+  std::vector<TraceEvent> out;
+  for (const TraceEvent &e : all)
+    if (e.name == name && (subject.empty() || e.subject == subject)) out.push_back(e);
+  return out;
+}
+
+long long Sum(const std::vector<TraceEvent> &events, const std::string &key) {
+  long long total = 0;
+  for (const TraceEvent &e : events) total += e.Int(key);
+  return total;
+}
+
+DeviceHome::DeviceHome(const std::string &device, const std::string &outName)
+    : dev(device.empty() ? dir / "dsp" : device), trace(dir / "trace"), out(dir / outName) {
+  WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + dev + "\n");
+}
+
+std::vector<std::string> DeviceHome::Argv(const std::vector<std::string> &options,
+                                          const std::vector<std::string> &command) const {
+  std::vector<std::string> argv = {VDSP, "-d", dev, "-t", trace, "-o", out};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back("--");
+  argv.insert(argv.end(), command.begin(), command.end());
+  return argv;
+}
+
+RunResult DeviceHome::Run(const std::vector<std::string> &options,
+                          const std::vector<std::string> &command,
+                          std::vector<std::string> env) const {
+  env.push_back(Env());
+  return vdltest::Run(Argv(options, command), env);
+}
+
+}  // namespace vdltest

@@ -1,0 +1,51 @@
+// Running a program under the virtual device (tools/vdsp) and reading what
+// it recorded: the trace of every device call and the bytes played.
+#ifndef VDL_TESTS_VDSP_RIG_H
+#define VDL_TESTS_VDSP_RIG_H
+
+#include "testutil.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vdltest {
+
+// One trace line: TIME EVENT [SUBJECT] KEY=VALUE...
+struct TraceEvent {
+  double time = 0;       // CLOCK_MONOTONIC when the call returned
+  std::string name;      // open, ioctl, write, close, exit
+  std::string subject;   // a path or a request name; "" for none
+  std::map<std::string, std::string> keys;
+  std::string line;      // whole, for messages
+  bool Has(const std::string &key) const { return keys.count(key) != 0; }
+  std::string Str(const std::string &key) const;  // "" when missing
+  long long Int(const std::string &key) const;    // -999 when missing
+  double Seconds(const std::string &key) const;   // NaN when missing
+};
+
+std::vector<TraceEvent> ReadTrace(const std::string &path);
+// The events of one name (and subject, when given), in order.
+std::vector<TraceEvent> Only(const std::vector<TraceEvent> &all, const std::string &name,
+                             const std::string &subject = "");
+long long Sum(const std::vector<TraceEvent> &events, const std::string &key);
+
+// A temporary HOME whose .vdlrc names dev as the device, a path of its own
+// unless one is given, and the files a run under vdsp leaves in it: the
+// trace and the bytes played (out, a WAV file when its name ends in .wav).
+struct DeviceHome {
+  explicit DeviceHome(const std::string &device = "", const std::string &outName = "out.raw");
+  TempDir dir;
+  std::string dev, trace, out;
+  std::string Env() const { return "HOME=" + dir.path; }
+  // vdsp -d dev -t trace -o out OPTIONS... -- COMMAND...
+  std::vector<std::string> Argv(const std::vector<std::string> &options,
+                                const std::vector<std::string> &command) const;
+  // Argv run with HOME set to dir, and env.
+  RunResult Run(const std::vector<std::string> &options, const std::vector<std::string> &command,
+                std::vector<std::string> env = {}) const;
+};
+
+}  // namespace vdltest
+
+#endif
