@@ -64,9 +64,7 @@ Args WrongMagic(const TempDir &dir) {
 }
 
 Args FormatChunkOf18(const TempDir &dir) {
-  WavFormat format;
-  format.fmtSize = 18;
-  std::string labelled = WithFormat(format);
+  std::string labelled = WithFormat({1, 8000, 8, -1, -1, 18});
   // The same with the two extra bytes really there, as some writers do.
   std::string real = labelled;
   real.insert(36, 2, '\0');
@@ -74,47 +72,21 @@ Args FormatChunkOf18(const TempDir &dir) {
 }
 
 Args DataBeyondTheFile(const TempDir &dir) {
-  WavFormat longer, largest;
-  longer.dataSize = 100000;
-  largest.dataSize = INT32_MAX;
-  return {Put(dir, "longer.wav", WithFormat(longer)),
-          Put(dir, "largest.wav", WithFormat(largest, 300))};
+  return {Put(dir, "longer.wav", WithFormat({1, 8000, 8, -1, 100000})),
+          Put(dir, "largest.wav", WithFormat({1, 8000, 8, -1, INT32_MAX}, 300))};
 }
 
 Args OddFields(const TempDir &dir) {
   Args args;
-  auto add = [&](const std::string &name, WavFormat format) {
-    args.push_back(Put(dir, name + ".wav", WithFormat(format)));
+  auto add = [&](const std::string &name, int value, WavFormat format) {
+    args.push_back(Put(dir, name + std::to_string(value) + ".wav", WithFormat(format)));
   };
-  WavFormat s;
-  for (int32_t size : {INT32_MIN, -1, 0}) {
-    s = WavFormat{};
-    s.dataSize = size;
-    s.byteRate = 150;
-    add("size" + std::to_string(size), s);
-  }
-  for (int32_t rate : {INT32_MIN, -1, 0, 1, 99}) {
-    s = WavFormat{};
-    s.byteRate = rate;
-    s.dataSize = INT32_MAX;
-    add("byterate" + std::to_string(rate), s);
-  }
-  for (int16_t channels : {int16_t{0}, int16_t{-1}, int16_t{INT16_MAX}}) {
-    s = WavFormat{};
-    s.channels = channels;
-    s.byteRate = 8000;
-    add("channels" + std::to_string(channels), s);
-  }
-  for (int16_t bits : {int16_t{0}, int16_t{24}, int16_t{-8}}) {
-    s = WavFormat{};
-    s.bits = bits;
-    s.byteRate = 8000;
-    add("bits" + std::to_string(bits), s);
-  }
-  s = WavFormat{};
-  s.rate = -1;
-  s.formatTag = 3;
-  add("rate-1", s);
+  for (int32_t size : {INT32_MIN, -1, 0}) add("size", size, {1, 8000, 8, 150, size});
+  for (int32_t rate : {INT32_MIN, -1, 0, 1, 99})
+    add("byterate", rate, {1, 8000, 8, rate, INT32_MAX});
+  for (int16_t channels : {0, -1, INT16_MAX}) add("channels", channels, {channels, 8000, 8, 8000});
+  for (int16_t bits : {0, 24, -8}) add("bits", bits, {1, 8000, bits, 8000});
+  add("rate", -1, {1, -1, 8, -1, -1, 16, 3});  // format tag 3 too
   return args;
 }
 
