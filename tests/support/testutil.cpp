@@ -46,8 +46,6 @@ std::string ReadFile(const std::string &path) {
   return s.str();
 }
 
-bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
-
 std::vector<std::string> ListDir(const std::string &dir) {
   std::vector<std::string> names;
   if (DIR *d = opendir(dir.c_str())) {
@@ -61,7 +59,7 @@ std::vector<std::string> ListDir(const std::string &dir) {
   return names;
 }
 
-std::string Le16(int16_t v) {
+static std::string Le16(int16_t v) {
   uint16_t u = static_cast<uint16_t>(v);
   return {static_cast<char>(u & 0xff), static_cast<char>(u >> 8)};
 }

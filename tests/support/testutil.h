@@ -27,13 +27,11 @@ struct TempDir {
 
 void WriteFile(const std::string &path, const std::string &bytes);
 std::string ReadFile(const std::string &path);  // "" when missing
-bool FileExists(const std::string &path);
 // Names in dir, sorted, without "." and "..": shows a temporary file left
 // behind.
 std::vector<std::string> ListDir(const std::string &dir);
 
 // Little-endian bytes, as a WAV file holds its fields.
-std::string Le16(int16_t v);
 std::string Le32(int32_t v);
 
 // The fields of a canonical 44-byte header; data follows as given.
