@@ -112,12 +112,17 @@ int32_t vdlTestPlay_WaveDSP(const char *path);
  * millisecond, also while paused or played out.  Its action has no
  * SA_RESTART, so the caller's blocking calls (read, poll, sleeps, ...)
  * return early with EINTR or a partial count and must be resumed.  Each
- * signal writes up to ten 256-byte blocks from inside the handler; the
- * device's blocking writes set the pace and hold up the caller while the
- * device's queue is full.  A tick that falls due while the handler waits is
- * dropped and the timer re-armed, so the caller still runs for about a
- * millisecond between two handler runs.  The handler allocates nothing
- * and prints with write(2), on stderr:
+ * signal hands up to ten 256-byte blocks, in file order, to the device from
+ * inside the handler, each only when the device can take the whole block
+ * without waiting: poll(POLLOUT) with no timeout before every block, and
+ * SNDCTL_DSP_GETOSPACE once per signal where the device answers it sensibly.
+ * When the device is full the handler returns at once and the next signal
+ * tries again, so the device's pace sets the pace of playback and the
+ * caller keeps nearly all of its time.  On a device that answers neither
+ * request the block is written anyway and that write waits while the
+ * device's queue is full; a tick that falls due meanwhile is dropped and
+ * the timer re-armed, so the caller still runs between two handler runs.
+ * The handler allocates nothing and prints with write(2), on stderr:
  *   "Error: Wave - File Read error(<n> bytes).Sound stopped.\n"
  *     the file holds less than its data size; n data bytes were written;
  *     SNDCTL_DSP_SYNC follows.  While the playing flag stays 1 this
@@ -140,20 +145,28 @@ int32_t vdlBGMPlay_WaveDSP(FILE *fp, int32_t time, int32_t stereo,
                            int32_t size);
 
 /* Resumes: sets the playing flag to 1, nothing else.  The next signal goes
- * on with the block after the last one written.  After the sound has
- * played out, or with no background playback started, the flag reads 1
- * but nothing plays. */
+ * on from where the pause left the position (see vdlBGMStop_WaveDSP).
+ * With nothing left to play (played out and not paused since, ended, or
+ * never started) the flag reads 1 but nothing plays. */
 void vdlBGMStart_WaveDSP(void);
 
 /* Pauses: sets the playing flag to 0, then SNDCTL_DSP_SYNC (which the next
- * timer signal may cut short) and SNDCTL_DSP_RESET, which drops what is
- * still queued.  The timer stays armed and the position is kept. */
+ * timer signal may cut short), SNDCTL_DSP_GETODELAY, and SNDCTL_DSP_RESET,
+ * which silences the device at once by dropping what is still queued.  The
+ * timer stays armed.  Nothing is lost to the pause: the stream and the
+ * position go back by whole blocks over what GETODELAY reported still
+ * queued, so a resume starts at or before the first byte not heard (part
+ * of one block may be heard twice).  That holds after the sound has played
+ * out too: a resume then plays what the device still held.  On a device
+ * without GETODELAY the position is kept and the dropped sound is lost. */
 void vdlBGMStop_WaveDSP(void);
 
 /* Ends background playback: playing flag 0, SIGALRM handler installed
  * again, timer disarmed, then SNDCTL_DSP_SYNC waits until the queued sound
- * has played.  The stream is not closed.  Also valid without a prior
- * vdlBGMPlay_WaveDSP: SIGALRM stays handled by the module afterwards. */
+ * has played.  The stream is not closed, but the module lets go of it: the
+ * caller may close it, and a later SIGALRM or pause does not touch it.
+ * Also valid without a prior vdlBGMPlay_WaveDSP: SIGALRM stays handled by
+ * the module afterwards. */
 void vdlEnd_WaveDSP(void);
 
 /* The playing flag: 1 while playing, and also before any background

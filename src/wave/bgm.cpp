@@ -1,5 +1,6 @@
 // Background playback: SIGALRM every millisecond hands up to ten blocks of
-// the WAV stream to the device while the caller goes on.
+// the WAV stream to the device, as many as it takes without waiting, while
+// the caller goes on.
 #include "vdl/wave.h"
 
 #include "wave_internal.h"
@@ -7,6 +8,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 
@@ -40,32 +42,69 @@ void PrintReadError(int64_t pos) {
   WriteErrorText(line);
 }
 
-// One block step.  fread on g_fp is safe here: between vdlBGMPlay_WaveDSP
-// and vdlEnd_WaveDSP the caller leaves the stream alone, so its lock is
-// free, and its buffer was allocated by the header read, so the read takes
-// nothing from the allocator.
-void WaveBGMPlaying() {
+// A signal's room when the device has not said how much it has.
+constexpr int64_t kRoomUnknown = -1;
+
+// Asks SNDCTL_DSP_GETOSPACE for the room free in the device's queue.  A
+// device without the request says nothing, and so does one whose answer
+// cannot be true: negative, more than its total, or a total that never
+// holds a whole block.
+int64_t AskRoom() {
+  audio_buf_info info = {};
+  if (ioctl(g_fdDsp, SNDCTL_DSP_GETOSPACE, &info) != 0) return kRoomUnknown;
+  int64_t total = int64_t{info.fragstotal} * info.fragsize;
+  if (info.fragsize <= 0 || info.fragstotal <= 0 || total < kBlockSize) return kRoomUnknown;
+  if (info.bytes < 0 || info.bytes > total) return kRoomUnknown;
+  return info.bytes;
+}
+
+// Whether the device takes len bytes now without waiting.  poll is asked
+// before every block, since some emulations (PulseAudio's) report room
+// through GETOSPACE that their write then waits for, but never report a
+// ready poll then.  room is what GETOSPACE said at the signal's first
+// block, less what was written since: room only grows as the device plays.
+// A device that answers neither poll (an error, or no POLLOUT with an
+// error bit) nor GETOSPACE gets the block, and the write waits as a
+// blocking write does.
+bool DeviceTakes(size_t len, int64_t room) {
+  struct pollfd pfd = {g_fdDsp, POLLOUT, 0};
+  if (poll(&pfd, 1, 0) == 0) return false;
+  return room == kRoomUnknown || room >= static_cast<int64_t>(len);
+}
+
+// One block step; false when the device could not take the block, so that
+// the signal stops handing over blocks.  fread on g_fp is safe here:
+// between vdlBGMPlay_WaveDSP and vdlEnd_WaveDSP the caller leaves the
+// stream alone, so its lock is free, and its buffer was allocated by the
+// header read, so the read takes nothing from the allocator.
+bool WaveBGMPlaying(int64_t *room, bool *asked) {
   int64_t pos = g_nWaveBGMPlayPos;
   int32_t size = g_nDataSize;
-  if (pos >= size) return;
-  if (g_nWaveBGMPlaying != 1) return;
-  size_t len = kBlockSize;
-  if (pos + kBlockSize >= size) {
-    // The flag drops before the read: the front end sees "played out" from
-    // the step that takes the last block on, whatever that step meets.
-    len = static_cast<size_t>(size - pos);
-    g_nWaveBGMPlaying = 0;
+  FILE *fp = g_fp;
+  if (pos >= size || !fp) return true;
+  if (g_nWaveBGMPlaying != 1) return true;
+  bool last = pos + kBlockSize >= size;
+  size_t len = last ? static_cast<size_t>(size - pos) : kBlockSize;
+  if (!*asked) {
+    *room = AskRoom();
+    *asked = true;
   }
-  if (fread(g_cBlock, 1, len, g_fp) < len) {
+  if (!DeviceTakes(len, *room)) return false;
+  // The flag drops before the read: the front end sees "played out" from
+  // the step that takes the last block on, whatever that step meets.
+  if (last) g_nWaveBGMPlaying = 0;
+  if (fread(g_cBlock, 1, len, fp) < len) {
     PrintReadError(pos);
-    ioctl(g_fdDsp, kDspSync, 0);
-    return;
+    ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
+    return true;
   }
   if (!WriteBlock(g_fdDsp, g_cBlock, len)) {
     PrintWriteError(errno);
-    return;
+    return true;
   }
+  if (*room != kRoomUnknown) *room -= static_cast<int64_t>(len);
   g_nWaveBGMPlayPos = pos + kBlockSize;
+  return true;
 }
 
 void SetTimer(long periodUs) {
@@ -75,13 +114,13 @@ void SetTimer(long periodUs) {
   setitimer(ITIMER_REAL, &it, nullptr);
 }
 
-// Once the device's queue is full the steps' writes wait, and ten of them
-// outlast the timer period: the tick that fell due meanwhile would run the
-// handler again the moment it returns, and the caller would get no time at
-// all until the last block was handed over.  Such an overdue tick is
-// dropped (ignoring a pending signal discards it) and the timer re-armed,
-// since the kernel re-arms an interval timer only when its signal is
-// delivered; the caller then runs for a period between two handler runs.
+// On a device that answers neither poll nor GETOSPACE the writes wait once
+// its queue is full, and ten of them outlast the timer period: the tick
+// that fell due meanwhile would run the handler again the moment it
+// returns, and the caller would get no time until the last block was handed
+// over.  Such an overdue tick is dropped (ignoring a pending signal
+// discards it) and the timer re-armed, since the kernel re-arms an
+// interval timer only when its signal is delivered.
 void DropOverdueTick() {
   sigset_t pending;
   if (sigpending(&pending) != 0 || !sigismember(&pending, SIGALRM)) return;
@@ -93,11 +132,16 @@ void DropOverdueTick() {
   SetTimer(kTimerPeriodUs);
 }
 
-// SIGALRM blocks itself while this runs, so steps never nest.
+// SIGALRM blocks itself while this runs, so steps never nest.  GETOSPACE
+// is asked once, by the first step with a block to hand over.
 void WaveBGMTimer(int) {
   int saved = errno;
-  for (int i = 0; i < kStepsPerSignal; ++i) WaveBGMPlaying();
-  DropOverdueTick();
+  int64_t room = kRoomUnknown;
+  bool asked = false;
+  for (int i = 0; i < kStepsPerSignal; ++i)
+    if (!WaveBGMPlaying(&room, &asked)) break;
+  // Only a write without the device's word on its room can have waited.
+  if (asked && room == kRoomUnknown) DropOverdueTick();
   errno = saved;
 }
 
@@ -109,6 +153,22 @@ void InstallTimerAction() {
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = 0;
   sigaction(SIGALRM, &sa, nullptr);
+}
+
+// After a pause's SYNC, delay bytes were still queued, and the RESET that
+// follows drops them unheard: the stream and the position go back by whole
+// blocks to the first block that holds an unheard byte, so the resume plays
+// it again.  A delay beyond what was written counts as all of it.
+void RewindUnheard(int delay) {
+  int64_t pos = g_nWaveBGMPlayPos;
+  int32_t size = g_nDataSize;
+  int64_t written = pos < size ? pos : size;  // a last block counts its length
+  if (delay <= 0 || written <= 0) return;
+  int64_t heard = written > delay ? written - delay : 0;
+  int64_t resume = heard / kBlockSize * kBlockSize;
+  if (resume >= pos) return;
+  if (fseek(g_fp, kHeaderSize + resume, SEEK_SET) != 0) return;
+  g_nWaveBGMPlayPos = resume;
 }
 
 }  // namespace
@@ -129,19 +189,26 @@ int32_t vdlBGMPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
 
 void vdlBGMStart_WaveDSP(void) { g_nWaveBGMPlaying = 1; }
 
-// The timer's next signal may end the SYNC wait early; the RESET then drops
-// whatever is left, so a pause is silent at once either way.
+// With the flag at 0 the steps leave the stream and the device alone, so
+// the stream can be moved here.  The timer's next signal may end the SYNC
+// wait early; what the RESET then drops is played again after a resume.
 void vdlBGMStop_WaveDSP(void) {
   g_nWaveBGMPlaying = 0;
-  ioctl(g_fdDsp, kDspSync, 0);
-  ioctl(g_fdDsp, kDspReset, 0);
+  ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
+  int delay = 0;
+  bool known = ioctl(g_fdDsp, SNDCTL_DSP_GETODELAY, &delay) == 0;
+  ioctl(g_fdDsp, SNDCTL_DSP_RESET, 0);
+  if (known && g_fp) RewindUnheard(delay);
 }
 
+// The stream is forgotten, not closed: its caller may close it from now
+// on, and a SIGALRM raised later, or a pause, must not touch it.
 void vdlEnd_WaveDSP(void) {
   g_nWaveBGMPlaying = 0;
   InstallTimerAction();
   SetTimer(0);
-  ioctl(g_fdDsp, kDspSync, 0);
+  g_fp = nullptr;
+  ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
 }
 
 int32_t vdlIsBGMPlay_WaveDSP(void) { return g_nWaveBGMPlaying; }

@@ -103,7 +103,7 @@ void ExitCallBack(int) {
   g_nWaveBGMPlaying = 0;
   struct itimerval off = {};
   setitimer(ITIMER_REAL, &off, nullptr);
-  ioctl(g_fdDsp, kDspReset, 0);
+  ioctl(g_fdDsp, SNDCTL_DSP_RESET, 0);
   vdlCloseDevice_WaveDSP();
   _exit(1);
 }

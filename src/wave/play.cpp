@@ -13,11 +13,11 @@ namespace vdlwave {
 // not used, so they point at this call's own copies.
 void PreparePlayback(FILE *fp, int32_t stereo, int32_t channels,
                      int32_t freq, int32_t bits) {
-  ioctl(g_fdDsp, kDspReset, 0);
-  ioctl(g_fdDsp, kDspChannels, &channels);
-  ioctl(g_fdDsp, kDspStereo, &stereo);
-  ioctl(g_fdDsp, kDspSpeed, &freq);
-  ioctl(g_fdDsp, kDspSetFmt, &bits);
+  ioctl(g_fdDsp, SNDCTL_DSP_RESET, 0);
+  ioctl(g_fdDsp, SNDCTL_DSP_CHANNELS, &channels);
+  ioctl(g_fdDsp, SNDCTL_DSP_STEREO, &stereo);
+  ioctl(g_fdDsp, SNDCTL_DSP_SPEED, &freq);
+  ioctl(g_fdDsp, SNDCTL_DSP_SETFMT, &bits);
   fseek(fp, kHeaderSize, SEEK_SET);
 }
 
@@ -40,7 +40,7 @@ int32_t vdlPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
     if (fread(block, 1, len, fp) < len) {
       fprintf(stderr, "Error: Wave - File Read error(%d bytes).Sound stopped.\n",
               static_cast<int>(pos));
-      ioctl(g_fdDsp, kDspSync, 0);
+      ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
       free(block);
       return 0;
     }
@@ -50,7 +50,7 @@ int32_t vdlPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
       return 0;
     }
   }
-  ioctl(g_fdDsp, kDspSync, 0);
+  ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
   free(block);
   return 1;
 }

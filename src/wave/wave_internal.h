@@ -9,6 +9,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <linux/soundcard.h>
+
 #include <atomic>
 
 // In a namespace so that C programs linking the library keep common names
@@ -19,13 +21,6 @@ constexpr long kHeaderSize = 44;        // sample data starts at this offset
 constexpr int kBlockSize = 256;         // bytes per device write
 constexpr size_t kBlockBufferSize = 257;  // one more than a block
 
-// Open Sound System requests, by number so no OSS header is needed.
-constexpr unsigned long kDspReset = 0x5000;
-constexpr unsigned long kDspSync = 0x5001;
-constexpr unsigned long kDspSpeed = 0xC0045002;
-constexpr unsigned long kDspStereo = 0xC0045003;
-constexpr unsigned long kDspSetFmt = 0xC0045005;
-constexpr unsigned long kDspChannels = 0xC0045006;
 
 static_assert(sizeof(sig_atomic_t) == sizeof(int32_t),
               "module variables are 32-bit values");
@@ -37,7 +32,8 @@ static_assert(sizeof(sig_atomic_t) == sizeof(int32_t),
 // Device descriptor; written by vdlOpenDevice_WaveDSP (negative after a
 // failed open), never cleared by a close.  -1 at rest.
 extern volatile sig_atomic_t g_fdDsp;
-// WAV stream of the background playback; null at rest.
+// WAV stream of the background playback; null at rest and after
+// vdlEnd_WaveDSP, which leaves the stream to its caller.
 extern std::atomic<FILE *> g_fp;
 // Data size in bytes of the background file; 0 at rest.
 extern volatile sig_atomic_t g_nDataSize;
