@@ -4,10 +4,10 @@
  * on <vdl/wave.h> only, written in C99 to show that the library links
  * from C.
  *
- * The background steps run in the timer's signal handler and wait there
- * while the device's queue is full; this loop runs between two signals,
- * so a key takes effect within a few milliseconds.  Ctrl-C is a signal and
- * works at any moment.  Once the sound has played out, space does nothing.
+ * The background steps run in the timer's signal handler and hand the
+ * device only what it takes without waiting, so this loop keeps nearly all
+ * of the time and a key takes effect at once.  Ctrl-C is a signal and works
+ * at any moment.  Once the sound has played out, space does nothing.
  */
 #include <vdl/wave.h>
 

@@ -61,15 +61,19 @@ int64_t AskRoom() {
 // Whether the device takes len bytes now without waiting.  poll is asked
 // before every block, since some emulations (PulseAudio's) report room
 // through GETOSPACE that their write then waits for, but never report a
-// ready poll then.  room is what GETOSPACE said at the signal's first
-// block, less what was written since: room only grows as the device plays.
-// A device that answers neither poll (an error, or no POLLOUT with an
-// error bit) nor GETOSPACE gets the block, and the write waits as a
-// blocking write does.
-bool DeviceTakes(size_t len, int64_t room) {
+// ready poll then.  GETOSPACE is asked once a signal, after the first
+// ready poll; *room keeps its answer less what was written since, as room
+// only grows while the device plays.  A device that answers neither poll
+// (an error, or an error bit without POLLOUT) nor GETOSPACE gets the block,
+// and the write waits as a blocking write does.
+bool DeviceTakes(size_t len, int64_t *room, bool *asked) {
   struct pollfd pfd = {g_fdDsp, POLLOUT, 0};
   if (poll(&pfd, 1, 0) == 0) return false;
-  return room == kRoomUnknown || room >= static_cast<int64_t>(len);
+  if (!*asked) {
+    *room = AskRoom();
+    *asked = true;
+  }
+  return *room == kRoomUnknown || *room >= static_cast<int64_t>(len);
 }
 
 // One block step; false when the device could not take the block, so that
@@ -85,11 +89,7 @@ bool WaveBGMPlaying(int64_t *room, bool *asked) {
   if (g_nWaveBGMPlaying != 1) return true;
   bool last = pos + kBlockSize >= size;
   size_t len = last ? static_cast<size_t>(size - pos) : kBlockSize;
-  if (!*asked) {
-    *room = AskRoom();
-    *asked = true;
-  }
-  if (!DeviceTakes(len, *room)) return false;
+  if (!DeviceTakes(len, room, asked)) return false;
   // The flag drops before the read: the front end sees "played out" from
   // the step that takes the last block on, whatever that step meets.
   if (last) g_nWaveBGMPlaying = 0;
@@ -132,8 +132,7 @@ void DropOverdueTick() {
   SetTimer(kTimerPeriodUs);
 }
 
-// SIGALRM blocks itself while this runs, so steps never nest.  GETOSPACE
-// is asked once, by the first step with a block to hand over.
+// SIGALRM blocks itself while this runs, so steps never nest.
 void WaveBGMTimer(int) {
   int saved = errno;
   int64_t room = kRoomUnknown;
