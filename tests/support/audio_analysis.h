@@ -1,0 +1,37 @@
+// Measures a tone in a recording: when it sounded, its pitch and the
+// silences inside it.  Recordings come through sound servers and
+// resamplers, which add things around a tone that the measures must see
+// through: ringing before it, a held level (a click) after it, a floor of
+// noise.
+#ifndef VDL_TESTS_AUDIO_ANALYSIS_H
+#define VDL_TESTS_AUDIO_ANALYSIS_H
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace vdltest {
+
+// One channel of interleaved signed 16-bit little-endian samples, scaled to
+// [-1, 1).  A partial frame at the end is left out.
+std::vector<double> S16Channel(const std::string &bytes, int channels, int channel);
+
+struct ToneMeasure {
+  double start = 0;       // seconds into the recording of the first sound
+  double seconds = 0;     // first to last sample of sound; 0 for none
+  double hz = 0;          // 0 for fewer than two cycles
+  double longestGap = 0;  // seconds: the longest near-silence or held level inside
+  double heldAfter = 0;   // seconds of a held level other than silence after the tone
+};
+std::ostream &operator<<(std::ostream &os, const ToneMeasure &m);
+
+// Sound is every sample louder than -40 dBFS that is not part of a held
+// level (1 ms or more within 1/1024 of full scale); the tone runs from the
+// first to the last sample of sound.  The pitch counts the rising crossings
+// of a band of half the tone's median magnitude, so ringing and noise
+// smaller than that do not count.
+ToneMeasure MeasureTone(const std::vector<double> &samples, int rate);
+
+}  // namespace vdltest
+
+#endif
