@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
+#include <time.h>
 
 using namespace vdlwave;
 
@@ -18,6 +19,7 @@ namespace {
 
 constexpr long kTimerPeriodUs = 1000;  // first expiry and interval
 constexpr int kStepsPerSignal = 10;
+constexpr int64_t kNsPerSecond = 1000000000;
 
 // The block step's buffer.  Owned by the module for the life of the
 // program, so the step, which runs in the signal handler, never calls the
@@ -42,8 +44,34 @@ void PrintReadError(int64_t pos) {
   WriteErrorText(line);
 }
 
-// A signal's room when the device has not said how much it has.
+// Room value while the device has not said how much it has.
 constexpr int64_t kRoomUnknown = -1;
+
+// Room in the device's queue as GETOSPACE last reported it, less the bytes
+// written since: a lower bound, since room only grows as the device plays,
+// so it can be spent over several signals without asking again.
+// kRoomUnknown when the device did not answer.  Written by the handler and
+// by vdlBGMPlay_WaveDSP before the timer is armed; kRoomUnknown at rest.
+int64_t g_nRoom = kRoomUnknown;
+// Bytes the device plays a second, from the header's values; 0 when they
+// make no sense.  Written by vdlBGMPlay_WaveDSP before the timer is armed.
+int64_t g_nByteRate = 0;
+// CLOCK_MONOTONIC time before which the device cannot take the next block:
+// it lacked room, and room frees no faster than the device plays.  Written
+// by the handler, cleared by vdlBGMPlay_WaveDSP and a pause; 0 at rest.
+std::atomic<int64_t> g_nRetryNs{0};
+
+int64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * kNsPerSecond + ts.tv_nsec;
+}
+
+// The device lacks `missing` bytes of room at time now: signals leave it
+// alone until it has had the time to play them.
+void AwaitRoom(int64_t missing, int64_t now) {
+  if (g_nByteRate > 0) g_nRetryNs = now + missing * kNsPerSecond / g_nByteRate;
+}
 
 // Asks SNDCTL_DSP_GETOSPACE for the room free in the device's queue.  A
 // device without the request says nothing, and so does one whose answer
@@ -61,27 +89,39 @@ int64_t AskRoom() {
 // Whether the device takes len bytes now without waiting.  poll is asked
 // before every block, since some emulations (PulseAudio's) report room
 // through GETOSPACE that their write then waits for, but never report a
-// ready poll then.  GETOSPACE is asked once a signal, after the first
-// ready poll; *room keeps its answer less what was written since, as room
-// only grows while the device plays.  A device that answers neither poll
-// (an error, or an error bit without POLLOUT) nor GETOSPACE gets the block,
-// and the write waits as a blocking write does.
-bool DeviceTakes(size_t len, int64_t *room, bool *asked) {
+// ready poll then.  GETOSPACE is asked after a ready poll when the room
+// known is too small, at most once a signal (*asked).  A device that
+// answers neither poll (an error, or an error bit without POLLOUT) nor
+// GETOSPACE gets the block, and the write waits as a blocking write does.
+// Not ready for poll counts as a whole block missing: a fragment-based
+// device frees room in larger steps, and holds far more than a block.
+bool DeviceTakes(size_t len, bool *asked) {
+  int64_t now = NowNs();
+  if (now < g_nRetryNs) return false;
+  int64_t need = static_cast<int64_t>(len);
   struct pollfd pfd = {g_fdDsp, POLLOUT, 0};
-  if (poll(&pfd, 1, 0) == 0) return false;
-  if (!*asked) {
-    *room = AskRoom();
+  if (poll(&pfd, 1, 0) == 0) {
+    AwaitRoom(need, now);
+    return false;
+  }
+  if (g_nRoom < need && !*asked) {
+    g_nRoom = AskRoom();
     *asked = true;
   }
-  return *room == kRoomUnknown || *room >= static_cast<int64_t>(len);
+  if (g_nRoom != kRoomUnknown && g_nRoom < need) {
+    AwaitRoom(need - g_nRoom, now);
+    return false;
+  }
+  return true;
 }
 
 // One block step; false when the device could not take the block, so that
-// the signal stops handing over blocks.  fread on g_fp is safe here:
+// the signal stops handing over blocks.  *blind is set when a block went
+// to a device that did not say it had room.  fread on g_fp is safe here:
 // between vdlBGMPlay_WaveDSP and vdlEnd_WaveDSP the caller leaves the
 // stream alone, so its lock is free, and its buffer was allocated by the
 // header read, so the read takes nothing from the allocator.
-bool WaveBGMPlaying(int64_t *room, bool *asked) {
+bool WaveBGMPlaying(bool *asked, bool *blind) {
   int64_t pos = g_nWaveBGMPlayPos;
   int32_t size = g_nDataSize;
   FILE *fp = g_fp;
@@ -89,7 +129,7 @@ bool WaveBGMPlaying(int64_t *room, bool *asked) {
   if (g_nWaveBGMPlaying != 1) return true;
   bool last = pos + kBlockSize >= size;
   size_t len = last ? static_cast<size_t>(size - pos) : kBlockSize;
-  if (!DeviceTakes(len, room, asked)) return false;
+  if (!DeviceTakes(len, asked)) return false;
   // The flag drops before the read: the front end sees "played out" from
   // the step that takes the last block on, whatever that step meets.
   if (last) g_nWaveBGMPlaying = 0;
@@ -98,11 +138,14 @@ bool WaveBGMPlaying(int64_t *room, bool *asked) {
     ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
     return true;
   }
+  if (g_nRoom == kRoomUnknown)
+    *blind = true;
+  else
+    g_nRoom -= static_cast<int64_t>(len);
   if (!WriteBlock(g_fdDsp, g_cBlock, len)) {
     PrintWriteError(errno);
     return true;
   }
-  if (*room != kRoomUnknown) *room -= static_cast<int64_t>(len);
   g_nWaveBGMPlayPos = pos + kBlockSize;
   return true;
 }
@@ -135,12 +178,11 @@ void DropOverdueTick() {
 // SIGALRM blocks itself while this runs, so steps never nest.
 void WaveBGMTimer(int) {
   int saved = errno;
-  int64_t room = kRoomUnknown;
-  bool asked = false;
+  bool asked = false, blind = false;
   for (int i = 0; i < kStepsPerSignal; ++i)
-    if (!WaveBGMPlaying(&room, &asked)) break;
+    if (!WaveBGMPlaying(&asked, &blind)) break;
   // Only a write without the device's word on its room can have waited.
-  if (asked && room == kRoomUnknown) DropOverdueTick();
+  if (blind) DropOverdueTick();
   errno = saved;
 }
 
@@ -181,6 +223,11 @@ int32_t vdlBGMPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
   g_nWaveBGMPlaying = 1;
   g_nWaveBGMPlayPos = 0;
   g_nDataSize = size;
+  g_nRoom = kRoomUnknown;
+  g_nByteRate = channels > 0 && freq > 0 && bits > 0
+                    ? int64_t{freq} * channels * ((bits + 7) / 8)
+                    : 0;
+  g_nRetryNs = 0;
   InstallTimerAction();
   SetTimer(kTimerPeriodUs);
   return 1;
@@ -197,6 +244,9 @@ void vdlBGMStop_WaveDSP(void) {
   int delay = 0;
   bool known = ioctl(g_fdDsp, SNDCTL_DSP_GETODELAY, &delay) == 0;
   ioctl(g_fdDsp, SNDCTL_DSP_RESET, 0);
+  // The queue is empty now: a resume need not wait for room.
+  g_nRoom = kRoomUnknown;
+  g_nRetryNs = 0;
   if (known && g_fp) RewindUnheard(delay);
 }
 
