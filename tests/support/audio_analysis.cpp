@@ -21,8 +21,13 @@ constexpr double kHeldSeconds = 0.001;
 // (0.71 of the peak for a sine): wide enough to ignore ringing, narrow
 // enough that every cycle crosses it.
 constexpr double kBandShare = 0.5;
-// A period this many times the median one spans a gap.
+// A period this many times the median one spans a gap; the periods that
+// do are left out of the pitch, which the gap does not change.
 constexpr double kLongPeriod = 1.5;
+// A tone begins at most this many periods before its first crossing of
+// the band (one period to go below it, a bit more to come back up), and
+// ends at most one period after its last.
+constexpr double kEdgePeriods = 1.5;
 constexpr double kS16Scale = 32768;
 
 enum class Kind { kQuiet, kHeld, kSound };
@@ -47,46 +52,28 @@ std::vector<Kind> Classify(const std::vector<double> &x, int rate) {
   return kind;
 }
 
-double MedianMagnitude(const std::vector<double> &x, const std::vector<Kind> &kind,
-                       std::size_t first, std::size_t last) {
-  std::vector<double> m;
-  for (std::size_t i = first; i <= last; ++i)
-    if (kind[i] == Kind::kSound) m.push_back(std::fabs(x[i]));
-  auto mid = m.begin() + static_cast<long>(m.size() / 2);
-  std::nth_element(m.begin(), mid, m.end());
+double Median(std::vector<double> v) {
+  auto mid = v.begin() + static_cast<long>(v.size() / 2);
+  std::nth_element(v.begin(), mid, v.end());
   return *mid;
 }
 
-// Cycles per second from the rising crossings of +band after the signal
-// went below -band, each placed between two samples.  Periods much longer
-// than the usual one span a gap, which the gap measure reports; they are
-// left out so that a tone with a gap still shows its pitch.
-double Pitch(const std::vector<double> &x, std::size_t first, std::size_t last,
-             double band, int rate) {
+// Where the signal rises through +band after it went below -band, in
+// samples (between two when it falls there): once a cycle for a tone,
+// never for ringing or a click smaller than the band.
+std::vector<double> Crossings(const std::vector<double> &x, std::size_t first,
+                              std::size_t last, double band) {
   std::vector<double> at;
   bool armed = false;
   for (std::size_t i = first; i <= last; ++i) {
     if (x[i] < -band) {
       armed = true;
-    } else if (armed && x[i] >= band && i > first) {
+    } else if (armed && x[i] >= band) {
       at.push_back(static_cast<double>(i - 1) + (band - x[i - 1]) / (x[i] - x[i - 1]));
       armed = false;
     }
   }
-  if (at.size() < 2) return 0;
-  std::vector<double> periods;
-  for (std::size_t i = 1; i < at.size(); ++i) periods.push_back(at[i] - at[i - 1]);
-  std::vector<double> sorted = periods;
-  auto mid = sorted.begin() + static_cast<long>(sorted.size() / 2);
-  std::nth_element(sorted.begin(), mid, sorted.end());
-  double total = 0;
-  int cycles = 0;
-  for (double p : periods) {
-    if (p > kLongPeriod * *mid) continue;
-    total += p;
-    ++cycles;
-  }
-  return cycles * rate / total;
+  return at;
 }
 
 }  // namespace
@@ -104,35 +91,65 @@ std::vector<double> S16Channel(const std::string &bytes, int channels, int chann
 }
 
 std::ostream &operator<<(std::ostream &os, const ToneMeasure &m) {
-  char text[160];
+  char text[200];
   snprintf(text, sizeof text,
-           "%.4f s from %.4f s at %.2f Hz, longest gap %.1f ms, held after %.1f ms", m.seconds,
-           m.start, m.hz, m.longestGap * 1000, m.heldAfter * 1000);
+           "%.4f s from %.4f s at %.2f Hz, longest gap %.1f ms, other sound %.1f ms before, "
+           "%.1f ms after",
+           m.seconds, m.start, m.hz, m.longestGap * 1000, m.extraBefore * 1000,
+           m.extraAfter * 1000);
   return os << text;
 }
 
 ToneMeasure MeasureTone(const std::vector<double> &x, int rate) {
   ToneMeasure m;
   const std::vector<Kind> kind = Classify(x, rate);
-  auto sound = [](Kind k) { return k == Kind::kSound; };
-  auto firstIt = std::find_if(kind.begin(), kind.end(), sound);
-  if (firstIt == kind.end()) return m;
-  const auto first = static_cast<std::size_t>(firstIt - kind.begin());
-  const auto last = kind.size() - 1 -
-                    static_cast<std::size_t>(std::find_if(kind.rbegin(), kind.rend(), sound) -
-                                             kind.rbegin());
+  const auto sound = [&](std::size_t i) { return kind[i] == Kind::kSound; };
+  std::size_t first = 0, last = x.size();
+  while (first < x.size() && !sound(first)) ++first;
+  if (first == x.size()) return m;
+  while (!sound(last - 1)) --last;
+  --last;
+
+  std::vector<double> magnitudes;
+  for (std::size_t i = first; i <= last; ++i)
+    if (sound(i)) magnitudes.push_back(std::fabs(x[i]));
+  const std::vector<double> at = Crossings(x, first, last, kBandShare * Median(magnitudes));
+  if (at.size() >= 2) {
+    std::vector<double> periods;
+    for (std::size_t i = 1; i < at.size(); ++i) periods.push_back(at[i] - at[i - 1]);
+    const double period = Median(periods);
+    double total = 0;
+    int cycles = 0;
+    for (double p : periods) {
+      if (p > kLongPeriod * period) continue;
+      total += p;
+      ++cycles;
+    }
+    m.hz = cycles * rate / total;
+    // The tone's edges lie within kEdgePeriods of its outer crossings;
+    // sound further out is something else.
+    const double from = at.front() - kEdgePeriods * period;
+    const double to = at.back() + kEdgePeriods * period;
+    while (static_cast<double>(first) < from || !sound(first)) ++first;
+    while (static_cast<double>(last) > to || !sound(last)) --last;
+  }
+
   m.start = static_cast<double>(first) / rate;
   m.seconds = static_cast<double>(last - first + 1) / rate;
-  m.hz = Pitch(x, first, last, kBandShare * MedianMagnitude(x, kind, first, last), rate);
   std::size_t run = 0, longest = 0;
   for (std::size_t i = first; i <= last; ++i) {
-    run = sound(kind[i]) ? 0 : run + 1;
+    run = sound(i) ? 0 : run + 1;
     longest = std::max(longest, run);
   }
   m.longestGap = static_cast<double>(longest) / rate;
-  m.heldAfter = static_cast<double>(std::count(kind.begin() + static_cast<long>(last) + 1,
-                                               kind.end(), Kind::kHeld)) /
-                rate;
+  const auto loud = [&](std::size_t from, std::size_t to) {
+    return static_cast<double>(std::count_if(kind.begin() + static_cast<long>(from),
+                                             kind.begin() + static_cast<long>(to),
+                                             [](Kind k) { return k != Kind::kQuiet; })) /
+           rate;
+  };
+  m.extraBefore = loud(0, first);
+  m.extraAfter = loud(last + 1, kind.size());
   return m;
 }
 

@@ -21,15 +21,17 @@ struct ToneMeasure {
   double seconds = 0;     // first to last sample of sound; 0 for none
   double hz = 0;          // 0 for fewer than two cycles
   double longestGap = 0;  // seconds: the longest near-silence or held level inside
-  double heldAfter = 0;   // seconds of a held level other than silence after the tone
+  double extraBefore = 0; // seconds of other sound before the tone (a click)
+  double extraAfter = 0;  // and after it
 };
 std::ostream &operator<<(std::ostream &os, const ToneMeasure &m);
 
 // Sound is every sample louder than -40 dBFS that is not part of a held
-// level (1 ms or more within 1/1024 of full scale); the tone runs from the
-// first to the last sample of sound.  The pitch counts the rising crossings
-// of a band of half the tone's median magnitude, so ringing and noise
-// smaller than that do not count.
+// level (1 ms or more within 1/1024 of full scale).  The pitch counts the
+// rising crossings of a band of half the tone's median magnitude, so
+// ringing and noise smaller than that do not count.  The tone runs from
+// the first to the last sample of sound within a period and a half of the
+// outer crossings; anything louder than -40 dBFS outside it is other sound.
 ToneMeasure MeasureTone(const std::vector<double> &samples, int rate);
 
 }  // namespace vdltest

@@ -1,6 +1,6 @@
 // The tone measures on signals made here, one row per kind of recording the
 // integration tests meet: a clean tone, one with a gap, one after a
-// resampler's ringing, one followed by a padding click.
+// resampler's ringing, one beside a padding click.
 #include "audio_analysis.h"
 #include "testutil.h"
 
@@ -25,14 +25,18 @@ constexpr double kAmplitude = 0.5;
 constexpr double kTimeTolerance = 0.0002;
 constexpr double kHzTolerance = 0.05;
 
-// A stretch of signal: a sine tone of kHz, silence, a held level, or
-// ringing that grows towards what follows, as a resampler's filter leaves
-// before a step (alternating sign, a few percent of full scale).
+// A stretch of signal: a sine tone of kHz, silence, a held level, ringing
+// that grows towards what follows, as a resampler's filter leaves before a
+// step (alternating sign), or a click: a jump to a held level, where the
+// resampler rings for kClickRing samples.
 struct Piece {
-  enum Kind { kTone, kSilence, kHeld, kRinging } kind;
+  enum Kind { kTone, kSilence, kHeld, kRinging, kClick } kind;
   double seconds;
   double level = kAmplitude;  // tone amplitude, held level, ringing peak
 };
+
+constexpr int kClickRing = 7;
+constexpr double kClickOvershoot = 0.06;
 
 struct Case {
   std::string name;
@@ -56,6 +60,9 @@ std::vector<double> Make(const Case &c) {
           x.push_back((i % 2 ? -p.level : p.level) * static_cast<double>(i + 1) /
                       static_cast<double>(n));
           break;
+        case Piece::kClick:
+          x.push_back(i < kClickRing && i % 2 == 0 ? p.level * (1 - kClickOvershoot) : p.level);
+          break;
       }
     }
   }
@@ -77,12 +84,17 @@ TEST_P(MeasureToneTest, FindsTheTonesSpanPitchAndGaps) {
   EXPECT_NEAR(got.seconds, c.want.seconds, kTimeTolerance);
   EXPECT_NEAR(got.hz, c.want.hz, kHzTolerance);
   EXPECT_NEAR(got.longestGap, c.want.longestGap, kTimeTolerance);
-  EXPECT_NEAR(got.heldAfter, c.want.heldAfter, kTimeTolerance);
+  EXPECT_NEAR(got.extraBefore, c.want.extraBefore, kTimeTolerance);
+  EXPECT_NEAR(got.extraAfter, c.want.extraAfter, kTimeTolerance);
 }
 
-// 130 samples of ringing: what a band-limited resampler leaves before a
-// tone starts.
+// 130 samples of ringing below -40 dBFS: what ALSA's rate plugin leaves
+// before a tone starts.
 constexpr double kRinging = 130.0 / kRate;
+constexpr double kRingingPeak = 0.006;
+// Louder ringing, just before the tone: its last 27 samples are sound.
+constexpr int kLoudRinging = 40, kLoudRingingHeard = 27;
+constexpr double kLoudRingingPeak = 0.03;
 
 INSTANTIATE_TEST_SUITE_P(Signals, MeasureToneTest, ::testing::Values(
     Case{"CleanTone", {{Piece::kSilence, 0.1}, {Piece::kTone, 2}, {Piece::kSilence, 0.1}},
@@ -95,13 +107,23 @@ INSTANTIATE_TEST_SUITE_P(Signals, MeasureToneTest, ::testing::Values(
     Case{"ToneDroppingToAHeldLevel",
          {{Piece::kTone, 1}, {Piece::kHeld, 0.01, 0.3}, {Piece::kTone, 1}},
          {.seconds = 2.01, .hz = kHz, .longestGap = 0.01}},
-    Case{"RingingBeforeTone",
-         {{Piece::kSilence, 0.1}, {Piece::kRinging, kRinging, 0.03}, {Piece::kTone, 2}},
-         {.start = 0.1 + kRinging / 3, .seconds = 2 + kRinging * 2 / 3, .hz = kHz}},
-    Case{"EightBitPaddingClickAfterTone",
-         {{Piece::kTone, 2}, {Piece::kHeld, 0.005, -1}, {Piece::kSilence, 0.085},
-          {Piece::kHeld, 0.043, -1}, {Piece::kSilence, 0.085}},
-         {.seconds = 2, .hz = kHz, .heldAfter = 0.048}},
+    Case{"RingingRightBeforeTone",
+         {{Piece::kSilence, 0.1}, {Piece::kRinging, kLoudRinging / double{kRate}, kLoudRingingPeak},
+          {Piece::kTone, 2}},
+         {.start = 0.1 + (kLoudRinging - kLoudRingingHeard) / double{kRate},
+          .seconds = 2 + kLoudRingingHeard / double{kRate}, .hz = kHz}},
+    Case{"QuietRingingBeforeTone",
+         {{Piece::kSilence, 0.1}, {Piece::kRinging, kRinging, kRingingPeak}, {Piece::kTone, 2}},
+         {.start = 0.1 + kRinging, .seconds = 2, .hz = kHz}},
+    Case{"EightBitPaddingClickBeforeTone",
+         {{Piece::kHeld, 0.045, -1}, {Piece::kTone, 2}},
+         {.start = 0.045, .seconds = 2, .hz = kHz, .extraBefore = 0.045}},
+    // The ringing where the tone jumps into the click joins the tone.
+    Case{"EightBitPaddingClicksAfterTone",
+         {{Piece::kTone, 2}, {Piece::kClick, 0.005, -1}, {Piece::kSilence, 0.085},
+          {Piece::kClick, 0.043, -1}, {Piece::kSilence, 0.085}},
+         {.seconds = 2 + kClickRing / double{kRate}, .hz = kHz,
+          .extraAfter = 0.048 - kClickRing / double{kRate}}},
     Case{"ToneInNoiseBelowTheSilenceLevel",
          {{Piece::kSilence, 0.1}, {Piece::kTone, 2}, {Piece::kSilence, 0.1}},
          {.start = 0.1, .seconds = 2, .hz = kHz}, 0.005},
