@@ -1,14 +1,16 @@
 // The emulated OSS device: one queue of fixed size that plays out in real
-// time at the configured byte rate, and the requests that configure, drain
-// and reset it. Every operation runs with all signals blocked and takes a
-// lock, so a signal handler that uses the device finds it consistent; the
-// only place a handler can run is the wait for the queue, which ends early
-// when one does, as a driver's wait does.
+// time at the configured byte rate, the requests that configure, drain and
+// reset it, and the answers a player gets before it writes: the room in the
+// queue, what is still to play, whether a write would wait. Every operation
+// runs with all signals blocked and takes a lock, so a signal handler that
+// uses the device finds it consistent; the only place a handler can run is
+// the wait for the queue, which ends early when one does, as a driver's
+// wait does.
 #include "vdsp.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
+#include <linux/soundcard.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -18,13 +20,12 @@
 
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
-// A wait re-checks the queue at least this often, so a reset or close by
-// another thread is seen.
-constexpr int64_t kMaxWaitNs = 2000000;
-// A blocked write waits for this much room before taking more, like the
-// fragment of a driver.
-constexpr size_t kWakeBytes = 4096;
+// The largest fragment, a driver's unit of room: a blocked write waits for
+// a fragment before taking more, poll reports the device writable with a
+// fragment free, and the space request counts in fragments. A queue
+// smaller than two of them is cut in two halves, so there is room to fill
+// while one plays.
+constexpr size_t kFragmentBytes = 4096;
 constexpr int32_t kMaxChannels = 256;
 
 // A fresh OSS device plays 8 kHz mono unsigned 8-bit.
@@ -33,13 +34,15 @@ constexpr int32_t kDefaultChannels = 1;
 constexpr int32_t kDefaultFormat = 8;
 constexpr int32_t kFormatQuery = 0;  // AFMT_QUERY
 
-// Request numbers, as in <sys/soundcard.h>.
-constexpr unsigned int kReset = 0x5000;
-constexpr unsigned int kSync = 0x5001;
-constexpr unsigned int kSpeed = 0xC0045002;
-constexpr unsigned int kStereo = 0xC0045003;
-constexpr unsigned int kSetFmt = 0xC0045005;
-constexpr unsigned int kChannels = 0xC0045006;
+// Request numbers as the kernel sees them: 32 bits.
+constexpr unsigned int kReset = SNDCTL_DSP_RESET;
+constexpr unsigned int kSync = SNDCTL_DSP_SYNC;
+constexpr unsigned int kSpeed = SNDCTL_DSP_SPEED;
+constexpr unsigned int kStereo = SNDCTL_DSP_STEREO;
+constexpr unsigned int kSetFmt = SNDCTL_DSP_SETFMT;
+constexpr unsigned int kChannels = SNDCTL_DSP_CHANNELS;
+constexpr unsigned int kGetOSpace = SNDCTL_DSP_GETOSPACE;
+constexpr unsigned int kGetODelay = SNDCTL_DSP_GETODELAY;
 
 }  // namespace
 
@@ -47,6 +50,8 @@ constexpr unsigned int kChannels = 0xC0045006;
 static size_t g_nCapacity = kDefaultQueueBytes;
 // Plays everything at once; written once at load.
 static bool g_bFast;
+// GETOSPACE and GETODELAY are refused as unknown; written once at load.
+static bool g_bNoSpace;
 // Descriptor of the open device, -1 while it is closed.
 static std::atomic<int> g_fdDevice{-1};
 // Process that opened it: a forked child inherits the state, not the device.
@@ -90,7 +95,7 @@ static void Leave(const sigset_t *saved) {
 static bool Wait(int64_t ns, const sigset_t *callerMask) {
   g_lock.clear(std::memory_order_release);
   timespec ts{static_cast<time_t>(ns / kNsPerSecond), static_cast<long>(ns % kNsPerSecond)};
-  bool signalled = ppoll(nullptr, 0, &ts, callerMask) < 0 && errno == EINTR;
+  bool signalled = SysPpoll(nullptr, 0, &ts, callerMask) < 0 && errno == EINTR;
   while (g_lock.test_and_set(std::memory_order_acquire)) sched_yield();
   return !signalled;
 }
@@ -115,6 +120,11 @@ static int32_t PacedChannels() {
 
 static int64_t ByteRate() {
   return int64_t{PacedSpeed()} * PacedChannels() * SampleBytes(g_nFormat);
+}
+
+static size_t FragmentBytes() {
+  size_t half = g_nCapacity / 2 > 0 ? g_nCapacity / 2 : 1;
+  return half < kFragmentBytes ? half : kFragmentBytes;
 }
 
 static void AnnounceFormat() {
@@ -195,12 +205,15 @@ static void TraceOpenFailure(const char *path, int flags, int err) {
   TraceEnd(&line);
 }
 
-void DeviceSetup(size_t queueBytes, bool fast) {
+void DeviceSetup(size_t queueBytes, bool fast, bool noSpace) {
   g_nCapacity = queueBytes;
   g_bFast = fast;
+  g_bNoSpace = noSpace;
 }
 
 bool DeviceOwns(int fd) { return fd >= 0 && g_fdDevice.load(std::memory_order_relaxed) == fd; }
+
+int DeviceDescriptor() { return g_fdDevice.load(std::memory_order_relaxed); }
 
 int DeviceOpen(const char *path, int flags) {
   sigset_t mask;
@@ -263,6 +276,7 @@ ssize_t DeviceWrite(int fd, const void *buf, size_t n) {
   const uint8_t *bytes = static_cast<const uint8_t *>(buf);
   int64_t start = NowNs();
   size_t accepted = 0;
+  bool blocked = false;
   int err = 0;
   if (n > 0 && !bytes) {
     err = EFAULT;
@@ -283,9 +297,9 @@ ssize_t DeviceWrite(int fd, const void *buf, size_t n) {
         break;
       }
       size_t want = n - accepted;
-      if (want > kWakeBytes) want = kWakeBytes;
-      if (want > g_nCapacity) want = g_nCapacity;
+      if (want > FragmentBytes()) want = FragmentBytes();
       int64_t ns = NsUntilQueued(g_nCapacity - want);
+      blocked = true;
       if (!Wait(ns < kMaxWaitNs ? ns : kMaxWaitNs, &mask)) {
         if (accepted == 0) err = EINTR;
         break;
@@ -307,6 +321,7 @@ ssize_t DeviceWrite(int fd, const void *buf, size_t n) {
   if (ret < 0) TraceErrno(&line, err);
   TraceInt(&line, "queued", static_cast<int64_t>(g_nQueued));
   TraceSeconds(&line, "waited", NowNs() - start);
+  TraceInt(&line, "blocked", blocked ? 1 : 0);
   TraceEnd(&line);
   Leave(&mask);
   errno = ret < 0 ? err : savedErrno;
@@ -321,8 +336,23 @@ static const char *RequestName(unsigned int request) {
     case kStereo: return "SNDCTL_DSP_STEREO";
     case kSetFmt: return "SNDCTL_DSP_SETFMT";
     case kChannels: return "SNDCTL_DSP_CHANNELS";
+    case kGetOSpace: return "SNDCTL_DSP_GETOSPACE";
+    case kGetODelay: return "SNDCTL_DSP_GETODELAY";
     default: return nullptr;
   }
+}
+
+// The room in the queue as GETOSPACE reports it: whole fragments free, and
+// the free bytes, which may hold a part of a fragment more.
+static audio_buf_info Space() {
+  size_t fragment = FragmentBytes();
+  size_t room = g_nCapacity - g_nQueued;
+  audio_buf_info space{};
+  space.fragsize = static_cast<int>(fragment);
+  space.fragstotal = static_cast<int>((g_nCapacity + fragment - 1) / fragment);
+  space.bytes = static_cast<int>(room);
+  space.fragments = static_cast<int>(room / fragment);
+  return space;
 }
 
 // Stores the value of a setting request; returns the value echoed back.
@@ -352,20 +382,28 @@ int DeviceIoctl(int fd, unsigned int request, void *arg) {
   int64_t start = NowNs();
   Advance();  // what is queued so far plays at the rate it was queued at
   const char *name = RequestName(request);
-  bool setting = name && request != kReset && request != kSync;
+  bool query = request == kGetOSpace || request == kGetODelay;
+  bool setting = name && !query && request != kReset && request != kSync;
   uint64_t before = g_nPlayed;
   size_t dropped = 0;
   int32_t value = 0, echo = 0;
+  audio_buf_info space{};
   int err = 0;
   if (request == kReset) {
     dropped = g_nQueued;
     Drop();
   } else if (request == kSync) {
     if (!Drain(fd, &mask)) err = EINTR;
-  } else if (!name) {
+  } else if (!name || (query && g_bNoSpace)) {
     err = EINVAL;
   } else if (!arg) {
     err = EFAULT;
+  } else if (request == kGetOSpace) {
+    space = Space();
+    memcpy(arg, &space, sizeof space);
+  } else if (request == kGetODelay) {
+    echo = static_cast<int32_t>(g_nQueued);
+    memcpy(arg, &echo, sizeof echo);
   } else {
     memcpy(&value, arg, sizeof value);
     echo = Apply(request, value);
@@ -390,6 +428,15 @@ int DeviceIoctl(int fd, unsigned int request, void *arg) {
     TraceSeconds(&line, "waited", NowNs() - start);
   } else if (setting && !err) {
     TraceInt(&line, "val", echo);
+  } else if (request == kGetOSpace && !err) {
+    TraceInt(&line, "bytes", space.bytes);
+    TraceInt(&line, "fragments", space.fragments);
+    TraceInt(&line, "fragsize", space.fragsize);
+    TraceInt(&line, "fragstotal", space.fragstotal);
+    TraceInt(&line, "queued", static_cast<int64_t>(g_nQueued));
+  } else if (request == kGetODelay && !err) {
+    TraceInt(&line, "val", echo);
+    TraceInt(&line, "queued", static_cast<int64_t>(g_nQueued));
   }
   TraceEnd(&line);
   Leave(&mask);
@@ -428,6 +475,38 @@ int DeviceClose(int fd) {
   Leave(&mask);
   errno = savedErrno;
   return 0;
+}
+
+bool DeviceWritable(int fd, int64_t *nsUntil) {
+  sigset_t mask;
+  Enter(&mask);
+  bool writable = false;
+  if (g_fdDevice.load() == fd) {
+    Advance();
+    size_t fragment = FragmentBytes();
+    writable = g_nCapacity - g_nQueued >= fragment;
+    if (!writable) *nsUntil = NsUntilQueued(g_nCapacity - fragment);
+  }
+  Leave(&mask);
+  return writable;
+}
+
+void DeviceTraceReady(const char *event, int fd, int events, int revents, int ret, int err,
+                      int64_t startNs) {
+  sigset_t mask;
+  Enter(&mask);
+  if (g_fdDevice.load() == fd) Advance();
+  TraceLine line;
+  TraceBegin(&line, event);
+  TraceInt(&line, "fd", fd);
+  TracePollBits(&line, "events", events);
+  TracePollBits(&line, "revents", revents);
+  TraceInt(&line, "ret", ret);
+  if (ret < 0) TraceErrno(&line, err);
+  TraceInt(&line, "queued", g_fdDevice.load() == fd ? static_cast<int64_t>(g_nQueued) : 0);
+  TraceSeconds(&line, "waited", NowNs() - startNs);
+  TraceEnd(&line);
+  Leave(&mask);
 }
 
 void DeviceAtExit() {

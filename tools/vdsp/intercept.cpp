@@ -1,7 +1,8 @@
 // The calls a program uses to reach the audio device, interposed through
 // LD_PRELOAD. An open of a device path, and write, ioctl and close on the
-// descriptor it returned, go to the emulation; every other call goes on to
-// the next definition (the C library, or a sanitizer runtime before it).
+// descriptor it returned, go to the emulation (poll and select, in
+// ready.cpp, too); every other call goes on to the next definition (the C
+// library, or a sanitizer runtime before it).
 //
 // Fortified inline wrappers of open would clash with the definitions here.
 #undef _FORTIFY_SOURCE
@@ -20,22 +21,20 @@
 
 #include <atomic>
 
-#define VDSP_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace {
 
 constexpr int kMaxDevices = 8;
 constexpr int kFirstHighFd = 100;
 constexpr const char *kDefaultDevice = "/dev/dsp";
+// The kernel's signal set, smaller than the C library's sigset_t: a bit
+// for each of the signals 1 to _NSIG - 1.
+constexpr size_t kKernelSigsetBytes = (_NSIG - 1) / 8;
 
-// The next definitions, looked up on first use, in this order.
-enum RealCall {
-  kOpen, kOpen64, kOpen2, kOpen64_2, kOpenat, kOpenat64, kOpenat2, kOpenat64_2,
-  kWrite, kIoctl, kClose, kRealCount
-};
+// The names of the next definitions, in the order of RealCall.
 constexpr const char *kRealNames[kRealCount] = {
     "open",   "open64",   "__open_2",   "__open64_2", "openat", "openat64",
-    "__openat_2", "__openat64_2", "write", "ioctl",   "close"};
+    "__openat_2", "__openat64_2", "write", "ioctl",   "close",  "poll",
+    "ppoll",  "__poll_chk", "__ppoll_chk", "select", "pselect"};
 
 using OpenFn = int (*)(const char *, int, ...);
 using Open2Fn = int (*)(const char *, int);
@@ -71,6 +70,20 @@ ssize_t SysPwrite(int fd, const void *buf, size_t n, off_t offset) {
 
 int SysClose(int fd) { return static_cast<int>(syscall(SYS_close, fd)); }
 
+int SysPpoll(pollfd *fds, nfds_t n, timespec *timeout, const sigset_t *mask) {
+  return static_cast<int>(syscall(SYS_ppoll, fds, n, timeout, mask, kKernelSigsetBytes));
+}
+
+int SysPselect(int n, fd_set *in, fd_set *out, fd_set *except, timespec *timeout,
+               const sigset_t *mask) {
+  // The kernel takes the mask and its size as one argument.
+  struct {
+    const sigset_t *mask;
+    size_t bytes;
+  } sigmask{mask, kKernelSigsetBytes};
+  return static_cast<int>(syscall(SYS_pselect6, n, in, out, except, timeout, &sigmask));
+}
+
 int SysMoveHigh(int fd) {
   int high = static_cast<int>(syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, kFirstHighFd));
   if (high < 0) return fd;
@@ -78,7 +91,7 @@ int SysMoveHigh(int fd) {
   return high;
 }
 
-static void *Real(RealCall call) {
+void *Real(RealCall call) {
   void *fn = g_pReal[call].load(std::memory_order_acquire);
   if (fn || g_bResolving) return fn;
   g_bResolving = 1;
@@ -99,6 +112,12 @@ static size_t ParseSize(const char *text, size_t fallback) {
   return value > 0 ? value : fallback;
 }
 
+// A switch in the environment: on unless unset, empty or 0.
+static bool IsSet(const char *name) {
+  const char *value = getenv(name);
+  return value && *value && strcmp(value, "0") != 0;
+}
+
 // Reads the settings the wrapper left in the environment. Runs at load,
 // or at the first open if another library's constructor opens files first.
 static void Configure() {
@@ -116,9 +135,9 @@ static void Configure() {
     p += len;
     if (*p == ':') ++p;
   }
-  const char *fast = getenv(VDSP_ENV_FAST);
-  DeviceSetup(ParseSize(getenv(VDSP_ENV_QUEUE), kDefaultQueueBytes),
-              fast && *fast && strcmp(fast, "0") != 0);
+  DeviceSetup(ParseSize(getenv(VDSP_ENV_QUEUE), kDefaultQueueBytes), IsSet(VDSP_ENV_FAST),
+              IsSet(VDSP_ENV_NO_SPACE));
+  ReadySetup(IsSet(VDSP_ENV_NO_POLL));
   RecordSetup(getenv(VDSP_ENV_TRACE), getenv(VDSP_ENV_OUTPUT));
 }
 

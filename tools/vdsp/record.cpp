@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr int64_t kNsPerSecond = 1000000000;
 constexpr int64_t kNsPerMicro = 1000;
 constexpr size_t kWavHeaderBytes = 44;
 constexpr uint32_t kMaxWavData = 0xFFFFFFFFu - 36;
@@ -32,6 +31,14 @@ constexpr Named kOpenFlags[] = {
     {O_DIRECT, "O_DIRECT"},       {O_TMPFILE, "O_TMPFILE"}, {O_DIRECTORY, "O_DIRECTORY"},
     {O_NOFOLLOW, "O_NOFOLLOW"},   {O_NOATIME, "O_NOATIME"}, {O_CLOEXEC, "O_CLOEXEC"},
     {O_PATH, "O_PATH"},
+};
+
+// Poll event bits in the order they are printed.
+constexpr Named kPollBits[] = {
+    {POLLIN, "POLLIN"},         {POLLPRI, "POLLPRI"},       {POLLOUT, "POLLOUT"},
+    {POLLERR, "POLLERR"},       {POLLHUP, "POLLHUP"},       {POLLNVAL, "POLLNVAL"},
+    {POLLRDNORM, "POLLRDNORM"}, {POLLRDBAND, "POLLRDBAND"}, {POLLWRNORM, "POLLWRNORM"},
+    {POLLWRBAND, "POLLWRBAND"}, {POLLMSG, "POLLMSG"},       {POLLRDHUP, "POLLRDHUP"},
 };
 
 constexpr Named kErrnoNames[] = {
@@ -222,6 +229,29 @@ void TraceFlags(TraceLine *line, int flags) {
   }
   if (rest) {
     Put(line, '|');
+    PutHex(line, rest);
+  }
+}
+
+void TracePollBits(TraceLine *line, const char *key, int bits) {
+  PutKey(line, key);
+  unsigned rest = static_cast<unsigned>(bits) & 0xffffu;
+  if (rest == 0) {
+    Put(line, '0');
+    return;
+  }
+  bool first = true;
+  for (const Named &b : kPollBits) {
+    unsigned bit = static_cast<unsigned>(b.value);
+    if (rest & bit) {
+      if (!first) Put(line, '|');
+      PutText(line, b.name);
+      rest &= ~bit;
+      first = false;
+    }
+  }
+  if (rest) {
+    if (!first) Put(line, '|');
     PutHex(line, rest);
   }
 }

@@ -37,6 +37,8 @@ const char kUsage[] =
     "  -t, --trace FILE    log every device call, one line per event\n"
     "  -q, --queue BYTES   size of the device queue (default 65536)\n"
     "      --fast          play at once instead of in real time\n"
+    "      --no-space      refuse SNDCTL_DSP_GETOSPACE and SNDCTL_DSP_GETODELAY\n"
+    "      --no-poll       let poll and select see /dev/null, not the device\n"
     "  -h, --help          print this help\n";
 
 }  // namespace
@@ -100,10 +102,11 @@ int main(int argc, char **argv) {
       {"device", required_argument, nullptr, 'd'}, {"output", required_argument, nullptr, 'o'},
       {"trace", required_argument, nullptr, 't'},  {"queue", required_argument, nullptr, 'q'},
       {"fast", no_argument, nullptr, 'f'},         {"help", no_argument, nullptr, 'h'},
+      {"no-space", no_argument, nullptr, 'S'},     {"no-poll", no_argument, nullptr, 'P'},
       {nullptr, 0, nullptr, 0}};
   std::vector<std::string> devices;
   std::string output, trace, queue;
-  bool fast = false;
+  bool fast = false, noSpace = false, noPoll = false;
   opterr = 0;
   int c;
   // "+": options end at the command, whose own options are left alone.
@@ -120,6 +123,8 @@ int main(int argc, char **argv) {
         if (!ParseQueue(optarg, &queue)) return UsageError("the queue size must be 1 to 67108864 bytes");
         break;
       case 'f': fast = true; break;
+      case 'S': noSpace = true; break;
+      case 'P': noPoll = true; break;
       case 'h': fputs(kUsage, stdout); return 0;
       default: return UsageError("unknown option or missing argument");
     }
@@ -152,6 +157,8 @@ int main(int argc, char **argv) {
   SetOrClear(VDSP_ENV_DEVICES, deviceList);
   SetOrClear(VDSP_ENV_QUEUE, queue);
   SetOrClear(VDSP_ENV_FAST, fast ? "1" : "");
+  SetOrClear(VDSP_ENV_NO_SPACE, noSpace ? "1" : "");
+  SetOrClear(VDSP_ENV_NO_POLL, noPoll ? "1" : "");
   SetOrClear(VDSP_ENV_OUTPUT, output);
   SetOrClear(VDSP_ENV_TRACE, trace);
 
