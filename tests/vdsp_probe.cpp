@@ -5,15 +5,27 @@
 //
 //   vdsp_probe DEVICE ACTION...
 //   pid | open[:ENTRY[:FLAGS]] | fmt:RATE:CHANNELS:BITS | write:BYTES[:BLOCK]
-//   ioctl:NAME[:VALUE] | close | sleep:MS | alarm:MS | onint | mark | elapsed
-//   file:PATH
+//   ioctl:NAME[:VALUE] | space | odelay | close | sleep:MS | alarm:MS | onint
+//   mark | elapsed | file:PATH | pipe | WAIT:MS[:EVENTS[:MASK]]
+//
+// ioctl's NAME is a request as a program passes the header's constant
+// (reset, speed, getospace...), or int-NAME for the same number kept in an
+// int first, which widens it with its sign. WAIT is poll, ppoll, select or
+// pselect (the fortified entries where there are some), or rawpoll and
+// rawppoll (the plain ones), on the device with EVENTS (in, out, pri joined
+// by '+', none, or absent to leave the device out; default out) and on the
+// read end of the pipe, when there is one; MS below 0 waits for ever; MASK
+// alrm blocks SIGALRM during a ppoll or pselect.
 #include "testutil.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/soundcard.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,10 +37,33 @@
 namespace {
 
 constexpr size_t kStreamBytes = size_t{4} << 20;
-constexpr unsigned long kReset = 0x5000, kSync = 0x5001, kSpeed = 0xC0045002,
-                        kStereo = 0xC0045003, kSetFmt = 0xC0045005, kChannels = 0xC0045006;
+constexpr int kNoRequest = -1;
+constexpr int kNsPerMs = 1000000;
+
+struct Named {
+  const char *name;
+  int value;
+};
+struct Request {
+  const char *name;
+  unsigned int number;  // the kernel takes 32 bits
+};
+constexpr Request kRequests[] = {
+    {"reset", SNDCTL_DSP_RESET},         {"sync", SNDCTL_DSP_SYNC},
+    {"speed", SNDCTL_DSP_SPEED},         {"stereo", SNDCTL_DSP_STEREO},
+    {"setfmt", SNDCTL_DSP_SETFMT},       {"channels", SNDCTL_DSP_CHANNELS},
+    {"getospace", SNDCTL_DSP_GETOSPACE}, {"getodelay", SNDCTL_DSP_GETODELAY},
+    {"post", SNDCTL_DSP_POST},           {"getblksize", SNDCTL_DSP_GETBLKSIZE},
+};
+constexpr Named kPollBits[] = {
+    {"POLLIN", POLLIN},         {"POLLPRI", POLLPRI},       {"POLLOUT", POLLOUT},
+    {"POLLERR", POLLERR},       {"POLLHUP", POLLHUP},       {"POLLNVAL", POLLNVAL},
+    {"POLLRDNORM", POLLRDNORM}, {"POLLRDBAND", POLLRDBAND}, {"POLLWRNORM", POLLWRNORM},
+    {"POLLWRBAND", POLLWRBAND},
+};
 
 int g_fd = -1;            // the device; read by the SIGINT handler
+int g_pipe = -1;          // read end of a pipe holding a byte, -1 for none
 std::string g_stream;     // the bytes written, in order: vdltest::Pattern(kStreamBytes)
 size_t g_pos = 0;         // stream bytes the device accepted so far
 double g_mark = 0;
@@ -51,7 +86,7 @@ void OnAlarm(int) {}
 
 // What the player's termination handler does with the device.
 void OnInt(int) {
-  ioctl(g_fd, kReset);
+  ioctl(g_fd, SNDCTL_DSP_RESET);
   close(g_fd);
   _exit(1);
 }
@@ -70,14 +105,14 @@ int Open(const std::string &dev, const std::string &entry, int flags) {
   return open(dev.c_str(), flags);
 }
 
-unsigned long Request(const std::string &name) {
-  if (name == "reset") return kReset;
-  if (name == "sync") return kSync;
-  if (name == "speed") return kSpeed;
-  if (name == "stereo") return kStereo;
-  if (name == "setfmt") return kSetFmt;
-  if (name == "channels") return kChannels;
-  return std::strtoul(name.c_str(), nullptr, 0);
+// The request as the program's ioctl receives it, or kNoRequest.
+unsigned long RequestNumber(const std::string &name) {
+  bool asInt = name.rfind("int-", 0) == 0;
+  for (const Request &r : kRequests) {
+    if (name.substr(asInt ? 4 : 0) != r.name) continue;
+    return asInt ? static_cast<unsigned long>(static_cast<int>(r.number)) : r.number;
+  }
+  return static_cast<unsigned long>(kNoRequest);
 }
 
 // Splits "a:b:c" into its fields.
@@ -118,6 +153,107 @@ void Ioctl(unsigned long request, const std::string &value) {
   std::printf("ioctl ret=%d val=%d errno=%s\n", ret, v, ErrName(ret, errno));
 }
 
+void Space() {
+  audio_buf_info info = {-1, -1, -1, -1};
+  int ret = ioctl(g_fd, SNDCTL_DSP_GETOSPACE, &info);
+  std::printf("space ret=%d bytes=%d fragments=%d fragsize=%d fragstotal=%d errno=%s\n", ret,
+              info.bytes, info.fragments, info.fragsize, info.fragstotal, ErrName(ret, errno));
+}
+
+void Delay() {
+  int v = -1;
+  int ret = ioctl(g_fd, SNDCTL_DSP_GETODELAY, &v);
+  std::printf("odelay ret=%d val=%d errno=%s\n", ret, v, ErrName(ret, errno));
+}
+
+// Poll bits by name, joined by '|', "0" for none: the trace's spelling.
+std::string Bits(int bits) {
+  std::string text;
+  for (const Named &b : kPollBits) {
+    if (!(bits & b.value)) continue;
+    text += (text.empty() ? "" : "|") + std::string(b.name);
+  }
+  return text.empty() ? "0" : text;
+}
+
+int Events(const std::string &words) {
+  int events = 0;
+  if (words.find("in") != std::string::npos) events |= POLLIN;
+  if (words.find("out") != std::string::npos) events |= POLLOUT;
+  if (words.find("pri") != std::string::npos) events |= POLLPRI;
+  return events;
+}
+
+// Kept where the compiler cannot see them, so the fortified entries check
+// the count at run time and the plain ones are called by address.
+volatile nfds_t g_nEntries;
+int (*volatile g_plainPoll)(pollfd *, nfds_t, int) = poll;
+int (*volatile g_plainPpoll)(pollfd *, nfds_t, const timespec *, const sigset_t *) = ppoll;
+
+// poll and ppoll on the device (unless absent) and the pipe (if any).
+int PollDevice(const std::string &verb, long ms, const std::string &events, const sigset_t *mask,
+               int *revents, bool *other) {
+  pollfd fds[2] = {};
+  nfds_t n = 0;
+  if (events != "absent") fds[n++] = pollfd{g_fd, static_cast<short>(Events(events)), 0};
+  if (g_pipe >= 0) fds[n++] = pollfd{g_pipe, POLLIN, 0};
+  g_nEntries = n;
+  timespec ts = {ms / 1000, ms % 1000 * kNsPerMs};
+  const timespec *timeout = ms < 0 ? nullptr : &ts;
+  int ret;
+  if (verb == "poll") ret = poll(fds, g_nEntries, static_cast<int>(ms));
+  else if (verb == "rawpoll") ret = g_plainPoll(fds, g_nEntries, static_cast<int>(ms));
+  else if (verb == "ppoll") ret = ppoll(fds, g_nEntries, timeout, mask);
+  else ret = g_plainPpoll(fds, g_nEntries, timeout, mask);
+  *revents = events != "absent" ? fds[0].revents : 0;
+  *other = g_pipe >= 0 && fds[n - 1].revents != 0;
+  return ret;
+}
+
+// select and pselect, the device in the sets its events name.
+int SelectDevice(const std::string &verb, long ms, const std::string &events,
+                 const sigset_t *mask, int *revents, bool *other) {
+  fd_set sets[3];
+  const int bits[3] = {POLLIN, POLLOUT, POLLPRI};
+  int asked = events == "absent" ? 0 : Events(events);
+  for (int i = 0; i < 3; ++i) {
+    FD_ZERO(&sets[i]);
+    if (asked & bits[i]) FD_SET(g_fd, &sets[i]);
+  }
+  if (g_pipe >= 0) FD_SET(g_pipe, &sets[0]);
+  int nfds = (g_fd > g_pipe ? g_fd : g_pipe) + 1;
+  int ret;
+  if (verb == "select") {
+    timeval tv = {ms / 1000, ms % 1000 * 1000};
+    ret = select(nfds, &sets[0], &sets[1], &sets[2], ms < 0 ? nullptr : &tv);
+  } else {
+    timespec ts = {ms / 1000, ms % 1000 * kNsPerMs};
+    ret = pselect(nfds, &sets[0], &sets[1], &sets[2], ms < 0 ? nullptr : &ts, mask);
+  }
+  *revents = 0;
+  *other = false;
+  if (ret < 0) return ret;  // the sets are as they were given
+  for (int i = 0; i < 3; ++i)
+    if (asked & bits[i] && FD_ISSET(g_fd, &sets[i])) *revents |= bits[i];
+  *other = g_pipe >= 0 && FD_ISSET(g_pipe, &sets[0]);
+  return ret;
+}
+
+void Await(const std::string &verb, long ms, const std::string &events, const std::string &mask) {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGALRM);
+  const sigset_t *given = mask == "alrm" ? &blocked : nullptr;
+  int revents = 0;
+  bool other = false;
+  int ret = verb.find("select") != std::string::npos
+                ? SelectDevice(verb, ms, events, given, &revents, &other)
+                : PollDevice(verb, ms, events, given, &revents, &other);
+  int err = errno;
+  std::printf("%s ret=%d revents=%s other=%d errno=%s\n", verb.c_str(), ret, Bits(revents).c_str(),
+              other ? 1 : 0, ErrName(ret, err));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -135,15 +271,29 @@ int main(int argc, char **argv) {
     } else if (verb == "fmt") {
       int ch = static_cast<int>(Num(a, 2, 1)), stereo = ch - 1;
       int speed = static_cast<int>(Num(a, 1, 8000)), bits = static_cast<int>(Num(a, 3, 8));
-      ioctl(g_fd, kReset);
-      ioctl(g_fd, kChannels, &ch);
-      ioctl(g_fd, kStereo, &stereo);
-      ioctl(g_fd, kSpeed, &speed);
-      ioctl(g_fd, kSetFmt, &bits);
+      ioctl(g_fd, SNDCTL_DSP_RESET);
+      ioctl(g_fd, SNDCTL_DSP_CHANNELS, &ch);
+      ioctl(g_fd, SNDCTL_DSP_STEREO, &stereo);
+      ioctl(g_fd, SNDCTL_DSP_SPEED, &speed);
+      ioctl(g_fd, SNDCTL_DSP_SETFMT, &bits);
     } else if (verb == "write") {
       Write(static_cast<size_t>(Num(a, 1, 0)), static_cast<size_t>(Num(a, 2, 256)));
     } else if (verb == "ioctl") {
-      Ioctl(Request(Field(a, 1)), Field(a, 2));
+      unsigned long request = RequestNumber(Field(a, 1));
+      if (request == static_cast<unsigned long>(kNoRequest)) return 2;
+      Ioctl(request, Field(a, 2));
+    } else if (verb == "space") {
+      Space();
+    } else if (verb == "odelay") {
+      Delay();
+    } else if (verb == "pipe") {
+      int ends[2];
+      if (pipe(ends) != 0 || write(ends[1], "x", 1) != 1) return 2;
+      g_pipe = ends[0];
+    } else if (verb == "poll" || verb == "ppoll" || verb == "rawpoll" || verb == "rawppoll" ||
+               verb == "select" || verb == "pselect") {
+      std::string events = Field(a, 2);
+      Await(verb, Num(a, 1, 0), events.empty() ? "out" : events, Field(a, 3));
     } else if (verb == "close") {
       int ret = close(g_fd);
       std::printf("close ret=%d errno=%s\n", ret, ErrName(ret, errno));
@@ -166,7 +316,7 @@ int main(int argc, char **argv) {
     } else if (verb == "file") {
       int fd = open(Field(a, 1).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       ssize_t w = write(fd, "hello", 5);
-      int r = ioctl(fd, kReset);
+      int r = ioctl(fd, SNDCTL_DSP_RESET);
       int err = errno;
       int c = close(fd);
       std::printf("file write=%zd ioctl=%s close=%d\n", w, ErrName(r, err), c);

@@ -1,12 +1,15 @@
 // The virtual OSS device, driven through its wrapper by vdsp_probe: pacing,
 // how the queue ends (sync, close, reset, exit), interrupted waits,
-// requests, the open entries, paths it must leave alone, signals, and WAV
-// output that sox reads back.
+// requests, the room and delay it reports, poll and select, the open
+// entries, paths it must leave alone, signals, and WAV output that sox
+// reads back.
 #include "vdsp_rig.h"
 
+#include <linux/soundcard.h>
 #include <poll.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <sstream>
@@ -39,8 +42,20 @@ std::string Said(const std::string &out, const std::string &verb, const std::str
   return found;
 }
 
+// A request number as the trace names an unknown one.
+std::string Hex(unsigned int number) {
+  std::ostringstream text;
+  text << "0x" << std::hex << number;
+  return text.str();
+}
+
 // The bytes a probe plays, in order.
 std::string Stream(size_t n) { return Pattern(n); }
+
+Strings Plus(Strings first, const Strings &then) {
+  first.insert(first.end(), then.begin(), then.end());
+  return first;
+}
 
 // vdsp_probe (or another build of it) under vdsp: the probe is given the
 // device path, or probeDev, then the actions.
@@ -194,7 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- requests -----------------------------------------------------------------
 
 struct Request {
-  const char *name, *request, *value, *traced;
+  const char *name, *request, *value;
+  std::string traced;
   int ret, val;
   const char *err;
 };
@@ -229,9 +245,268 @@ INSTANTIATE_TEST_SUITE_P(
         Request{"Channels", "channels", "2", "SNDCTL_DSP_CHANNELS", 0, 2, "0"},
         Request{"SetFmt", "setfmt", "16", "SNDCTL_DSP_SETFMT", 0, 16, "0"},
         Request{"FormatQuery", "setfmt", "0", "SNDCTL_DSP_SETFMT", 0, 8, "0"},
-        Request{"SignExtended", "0xffffffffc0045002", "22050", "SNDCTL_DSP_SPEED", 0, 22050, "0"},
-        Request{"UnknownNoArg", "0x5008", "", "0x5008", -1, 0, "EINVAL"},
-        Request{"UnknownWithArg", "0xc0045004", "7", "0xc0045004", -1, 0, "EINVAL"}),
+        Request{"SignExtended", "int-speed", "22050", "SNDCTL_DSP_SPEED", 0, 22050, "0"},
+        Request{"UnknownNoArg", "post", "", Hex(SNDCTL_DSP_POST), -1, 0, "EINVAL"},
+        Request{"UnknownWithArg", "getblksize", "7", Hex(SNDCTL_DSP_GETBLKSIZE), -1, 0, "EINVAL"}),
+    ByName());
+
+// ---- room and delay -----------------------------------------------------
+
+struct SpaceCase {
+  const char *name;
+  Strings options;
+  const char *fmt;
+  long long rate;  // bytes a second in fmt
+  size_t written;
+  int sleepMs;
+  long long queue, fragsize, fragstotal;
+  bool refused;  // --no-space
+  const char *probe = VDSP_PROBE;
+};
+class VdspSpace : public ::testing::TestWithParam<SpaceCase> {};
+
+TEST_P(VdspSpace, ReportsTheRoomLeftByWritesAndPlaying) {
+  const SpaceCase &c = GetParam();
+  DeviceHome rig;
+  Strings actions = {"open", c.fmt, "mark"};
+  if (c.written > 0) actions.push_back("write:" + std::to_string(c.written));
+  actions.push_back("sleep:" + std::to_string(c.sleepMs));
+  for (const char *a : {"space", "odelay", "elapsed", "ioctl:reset"}) actions.push_back(a);
+  RunResult r = RunProbe(rig, c.options, actions, c.probe);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<TraceEvent> trace = ReadTrace(rig.trace);
+  std::vector<TraceEvent> space = Only(trace, "ioctl", "SNDCTL_DSP_GETOSPACE");
+  std::vector<TraceEvent> delay = Only(trace, "ioctl", "SNDCTL_DSP_GETODELAY");
+  ASSERT_EQ(space.size(), 1u) << ReadFile(rig.trace);
+  ASSERT_EQ(delay.size(), 1u) << ReadFile(rig.trace);
+  if (c.refused) {
+    for (const char *verb : {"space", "odelay"}) {
+      EXPECT_EQ(Said(r.out, verb, "ret"), "-1") << verb;
+      EXPECT_EQ(Said(r.out, verb, "errno"), "EINVAL") << verb;
+    }
+    for (const TraceEvent &e : {space[0], delay[0]}) {
+      EXPECT_EQ(e.Int("ret"), -1) << e.line;
+      EXPECT_EQ(e.Str("errno"), "EINVAL") << e.line;
+    }
+    return;
+  }
+  long long bytes = std::atoll(Said(r.out, "space", "bytes").c_str());
+  double elapsed = std::atof(Said(r.out, "elapsed", "s").c_str());
+  long long written = static_cast<long long>(c.written);
+  // At least what the sleep let play left the queue; at most what the
+  // whole run did.
+  bool fast = std::find(c.options.begin(), c.options.end(), "--fast") != c.options.end();
+  long long least = fast ? written : std::clamp(c.rate * c.sleepMs / 1000 - 1, 0LL, written);
+  long long most = std::min(written, static_cast<long long>(c.rate * elapsed) + 1);
+  EXPECT_EQ(Said(r.out, "space", "ret"), "0");
+  EXPECT_GE(bytes, c.queue - written + least) << r.out;
+  EXPECT_LE(bytes, c.queue - written + most) << r.out;
+  EXPECT_EQ(Said(r.out, "space", "fragsize"), std::to_string(c.fragsize));
+  EXPECT_EQ(Said(r.out, "space", "fragstotal"), std::to_string(c.fragstotal));
+  EXPECT_EQ(Said(r.out, "space", "fragments"), std::to_string(bytes / c.fragsize));
+  EXPECT_EQ(space[0].Int("bytes"), bytes);
+  EXPECT_EQ(space[0].Int("queued"), c.queue - bytes);
+  EXPECT_EQ(space[0].Int("fragsize"), c.fragsize);
+  EXPECT_EQ(space[0].Int("fragstotal"), c.fragstotal);
+  // The delay is what is still queued: no more than the space request left.
+  long long odelay = std::atoll(Said(r.out, "odelay", "val").c_str());
+  EXPECT_EQ(Said(r.out, "odelay", "ret"), "0");
+  EXPECT_EQ(delay[0].Int("val"), odelay);
+  EXPECT_EQ(delay[0].Int("queued"), odelay);
+  EXPECT_LE(odelay, c.queue - bytes);
+  EXPECT_GE(odelay, written - most);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Queues, VdspSpace,
+    ::testing::Values(
+        SpaceCase{"EmptyQueue", {}, "fmt:8000:1:8", 8000, 0, 0, 65536, 4096, 16, false},
+        SpaceCase{"AfterAWrite", {}, "fmt:44100:2:16", 176400, 40000, 0, 65536, 4096, 16, false},
+        SpaceCase{"RoomGrowsAtTheByteRate", {}, "fmt:8000:1:8", 8000, 60000, 300, 65536, 4096, 16,
+                  false},
+        // One byte a second: nothing plays during the run.
+        SpaceCase{"PartFragmentFree", {"-q", "1000"}, "fmt:1:1:8", 1, 600, 0, 1000, 500, 2, false},
+        SpaceCase{"QueueNotAMultipleOfTheFragment", {"-q", "10000"}, "fmt:1:1:8", 1, 5000, 0, 10000,
+                  4096, 3, false},
+        SpaceCase{"OneByteQueue", {"-q", "1"}, "fmt:1:1:8", 1, 1, 0, 1, 1, 1, false},
+        SpaceCase{"FastPlaysAtOnce", {"--fast"}, "fmt:8000:1:8", 1000000000, 40000, 0, 65536, 4096,
+                  16, false},
+        SpaceCase{"NoSpaceRefusesBoth", {"--no-space"}, "fmt:8000:1:8", 8000, 256, 0, 65536, 4096, 16,
+                  true},
+        SpaceCase{"Sanitized", {}, "fmt:44100:2:16", 176400, 40000, 0, 65536, 4096, 16, false,
+                  VDSP_PROBE_ASAN}),
+    ByName());
+
+// ---- writes that wait -----------------------------------------------------
+
+struct Blocking {
+  const char *name;
+  Strings options, actions;
+  const char *blocked;  // of each write line, in order
+};
+class VdspBlocked : public ::testing::TestWithParam<Blocking> {};
+
+TEST_P(VdspBlocked, WriteLinesTellWhetherTheyWaited) {
+  const Blocking &b = GetParam();
+  DeviceHome rig;
+  RunResult r = RunProbe(rig, b.options, b.actions);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string blocked;
+  for (const TraceEvent &w : Only(ReadTrace(rig.trace), "write")) {
+    blocked += (blocked.empty() ? "" : " ") + w.Str("blocked");
+    EXPECT_TRUE(w.line.ends_with(" blocked=" + w.Str("blocked"))) << "not the last key: " << w.line;
+  }
+  EXPECT_EQ(blocked, b.blocked) << ReadFile(rig.trace);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Writes, VdspBlocked,
+    ::testing::Values(
+        Blocking{"IntoRoomDoesNotWait", {}, {"open", "write:256"}, "0"},
+        Blocking{"IntoAFullQueueWaits", {}, {"open", "fmt:8000:1:8", "write:65536:65536",
+                                             "write:256", "ioctl:reset"}, "0 1"},
+        Blocking{"PastTheQueueWaits", {"-q", "1000"}, {"open", "fmt:8000:1:8", "write:1500:1500",
+                                                       "ioctl:reset"}, "1"},
+        Blocking{"NonBlockingNeverWaits", {"-q", "16"}, {"open::nb", "fmt:1:1:8", "write:16:16",
+                                                         "write:16:16", "ioctl:reset"}, "0 0"},
+        Blocking{"FastNeverWaits", {"--fast"}, {"open", "write:131072:131072", "write:256"}, "0 0"}),
+    ByName());
+
+// ---- poll and select ------------------------------------------------------
+
+struct Readiness {
+  const char *name;
+  Strings options, actions;  // the last action is the wait
+  const char *traced;        // the trace event, "" for none at all
+  const char *events;        // what was asked of the device, as traced
+  int ret;
+  const char *revents;       // of the device, as traced
+  int other;                 // the pipe reported ready
+  const char *err;           // "0" for none
+  double minWaited = 0, maxWaited = 1;  // seconds the trace reports
+  long long maxQueued = -1;  // at the end, when checked
+  const char *probe = VDSP_PROBE;
+};
+class VdspReady : public ::testing::TestWithParam<Readiness> {};
+
+TEST_P(VdspReady, AnswersAsADriverDoes) {
+  const Readiness &c = GetParam();
+  DeviceHome rig;
+  RunResult r = RunProbe(rig, c.options, Plus(c.actions, {"ioctl:reset"}), c.probe);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string verb = c.actions.back().substr(0, c.actions.back().find(':'));
+  EXPECT_EQ(Said(r.out, verb, "ret"), std::to_string(c.ret)) << r.out;
+  EXPECT_EQ(Said(r.out, verb, "revents"), c.revents) << r.out;
+  EXPECT_EQ(Said(r.out, verb, "other"), std::to_string(c.other)) << r.out;
+  EXPECT_EQ(Said(r.out, verb, "errno"), c.err) << r.out;
+  std::vector<TraceEvent> trace = ReadTrace(rig.trace);
+  if (!*c.traced) {
+    EXPECT_TRUE(Only(trace, "poll").empty() && Only(trace, "select").empty()) << ReadFile(rig.trace);
+    return;
+  }
+  std::vector<TraceEvent> waits = Only(trace, c.traced);
+  ASSERT_EQ(waits.size(), 1u) << ReadFile(rig.trace);
+  const TraceEvent &w = waits[0];
+  EXPECT_EQ(w.Str("fd"), Said(r.out, "open", "ret"));
+  EXPECT_EQ(w.Str("events"), c.events) << w.line;
+  EXPECT_EQ(w.Str("revents"), c.revents) << w.line;
+  EXPECT_EQ(w.Int("ret"), c.ret) << w.line;
+  EXPECT_EQ(w.Str("errno"), std::string(c.err) == "0" ? "" : c.err) << w.line;
+  EXPECT_GE(w.Seconds("waited"), c.minWaited) << w.line;
+  EXPECT_LE(w.Seconds("waited"), c.maxWaited) << w.line;
+  if (c.maxQueued >= 0) {
+    EXPECT_LE(w.Int("queued"), c.maxQueued) << w.line;
+  }
+}
+
+// A queue of 16 bytes (two fragments of 8) at one byte a second, holding
+// n bytes: it frees nothing while a test runs.
+Strings Slow(size_t n) { return {"open", "fmt:1:1:8", "write:" + std::to_string(n)}; }
+const Strings kSlowQueue = {"-q", "16"};
+// The default queue filled at 8000 bytes a second: a fragment is free
+// after half a second.
+const Strings kFull = {"open", "fmt:8000:1:8", "write:65536"};
+constexpr long long kFullLessAFragment = 65536 - 4096;
+
+INSTANTIATE_TEST_SUITE_P(
+    Poll, VdspReady,
+    ::testing::Values(
+        Readiness{"EmptyIsWritable", {}, {"open", "poll:0"}, "poll", "POLLOUT", 1, "POLLOUT", 0, "0"},
+        Readiness{"FullIsNot", kSlowQueue, Plus(Slow(16), {"poll:0"}), "poll", "POLLOUT", 0, "0", 0,
+                  "0"},
+        Readiness{"LessThanAFragmentFreeIsNot", kSlowQueue, Plus(Slow(9), {"poll:0"}), "poll",
+                  "POLLOUT", 0, "0", 0, "0"},
+        Readiness{"AFragmentFreeIsWritable", kSlowQueue, Plus(Slow(8), {"poll:0"}), "poll",
+                  "POLLOUT", 1, "POLLOUT", 0, "0"},
+        Readiness{"NeverReadable", {}, {"open", "poll:0:in"}, "poll", "POLLIN", 0, "0", 0, "0"},
+        Readiness{"ReadAndWriteAskedWriteAnswered", {}, {"open", "poll:0:in+out"}, "poll",
+                  "POLLIN|POLLOUT", 1, "POLLOUT", 0, "0"},
+        Readiness{"PlainEntry", {}, {"open", "rawpoll:0"}, "poll", "POLLOUT", 1, "POLLOUT", 0, "0"},
+        Readiness{"PpollFull", kSlowQueue, Plus(Slow(16), {"ppoll:0"}), "poll", "POLLOUT", 0, "0", 0,
+                  "0"},
+        Readiness{"PpollPlainEntry", {}, {"open", "rawppoll:0"}, "poll", "POLLOUT", 1, "POLLOUT", 0,
+                  "0"},
+        Readiness{"WaitsForAFragment", {}, Plus(kFull, {"poll:5000"}), "poll", "POLLOUT", 1,
+                  "POLLOUT", 0, "0", 0.25, 4.5, kFullLessAFragment},
+        Readiness{"WaitsForEverForAFragment", {}, Plus(kFull, {"poll:-1"}), "poll", "POLLOUT", 1,
+                  "POLLOUT", 0, "0", 0.25, 4.5, kFullLessAFragment},
+        Readiness{"PpollWaitsForAFragment", {}, Plus(kFull, {"ppoll:5000"}), "poll", "POLLOUT", 1,
+                  "POLLOUT", 0, "0", 0.25, 4.5, kFullLessAFragment},
+        Readiness{"TimesOut", kSlowQueue, Plus(Slow(16), {"poll:200"}), "poll", "POLLOUT", 0, "0", 0,
+                  "0", 0.19, 3},
+        Readiness{"SignalEndsTheWait", kSlowQueue, Plus(Slow(16), {"alarm:100", "poll:5000"}), "poll",
+                  "POLLOUT", -1, "0", 0, "EINTR", 0.05, 4.5},
+        Readiness{"PpollSignalEndsTheWait", kSlowQueue,
+                  Plus(Slow(16), {"alarm:100", "ppoll:5000"}), "poll", "POLLOUT", -1, "0", 0, "EINTR",
+                  0.05, 4.5},
+        // The signal waits until ppoll returns: its mask held it back.
+        Readiness{"PpollMaskHoldsTheSignal", kSlowQueue,
+                  Plus(Slow(16), {"alarm:50", "ppoll:300:out:alrm"}), "poll", "POLLOUT", 0, "0", 0,
+                  "0", 0.29, 3},
+        Readiness{"OtherReadyEndsTheWait", kSlowQueue, Plus(Slow(16), {"pipe", "poll:5000"}), "poll",
+                  "POLLOUT", 1, "0", 1, "0", 0, 4.5},
+        Readiness{"BothReady", {}, {"open", "pipe", "poll:5000"}, "poll", "POLLOUT", 2, "POLLOUT", 1,
+                  "0"},
+        Readiness{"DeviceLeftOutIsNotTraced", {}, {"open", "pipe", "poll:0:absent"}, "", "", 1, "0",
+                  1, "0"},
+        Readiness{"NoPollSeesDevNull", Plus(kSlowQueue, {"--no-poll"}), Plus(Slow(16), {"poll:0"}), "",
+                  "", 1, "POLLOUT", 0, "0"},
+        Readiness{"FastIsWritable", {"--fast"}, {"open", "write:200000", "poll:0"}, "poll", "POLLOUT",
+                  1, "POLLOUT", 0, "0"},
+        Readiness{"Sanitized", {}, Plus(kFull, {"poll:5000"}), "poll", "POLLOUT", 1, "POLLOUT", 0, "0",
+                  0.25, 4.5, kFullLessAFragment, VDSP_PROBE_ASAN}),
+    ByName());
+
+INSTANTIATE_TEST_SUITE_P(
+    Select, VdspReady,
+    ::testing::Values(
+        Readiness{"EmptyIsWritable", {}, {"open", "select:0"}, "select", "POLLOUT", 1, "POLLOUT", 0,
+                  "0"},
+        Readiness{"FullIsNot", kSlowQueue, Plus(Slow(16), {"select:0"}), "select", "POLLOUT", 0, "0",
+                  0, "0"},
+        Readiness{"NeverReadableNorExceptional", {}, {"open", "select:0:in+pri"}, "select",
+                  "POLLIN|POLLPRI", 0, "0", 0, "0"},
+        Readiness{"WaitsForAFragment", {}, Plus(kFull, {"select:5000"}), "select", "POLLOUT", 1,
+                  "POLLOUT", 0, "0", 0.25, 4.5, kFullLessAFragment},
+        Readiness{"PselectWaitsForEver", {}, Plus(kFull, {"pselect:-1"}), "select", "POLLOUT", 1,
+                  "POLLOUT", 0, "0", 0.25, 4.5, kFullLessAFragment},
+        Readiness{"TimesOut", kSlowQueue, Plus(Slow(16), {"select:200"}), "select", "POLLOUT", 0, "0",
+                  0, "0", 0.19, 3},
+        Readiness{"SignalEndsTheWait", kSlowQueue, Plus(Slow(16), {"alarm:100", "select:5000"}),
+                  "select", "POLLOUT", -1, "0", 0, "EINTR", 0.05, 4.5},
+        Readiness{"PselectMaskHoldsTheSignal", kSlowQueue,
+                  Plus(Slow(16), {"alarm:50", "pselect:300:out:alrm"}), "select", "POLLOUT", 0, "0",
+                  0, "0", 0.29, 3},
+        Readiness{"OtherReadyEndsTheWait", kSlowQueue, Plus(Slow(16), {"pipe", "select:5000"}),
+                  "select", "POLLOUT", 1, "0", 1, "0", 0, 4.5},
+        Readiness{"DeviceLeftOutIsNotTraced", {}, {"open", "pipe", "select:0:absent"}, "", "", 1, "0",
+                  1, "0"},
+        Readiness{"NoPollSeesDevNull", Plus(kSlowQueue, {"--no-poll"}), Plus(Slow(16), {"select:0"}),
+                  "", "", 1, "POLLOUT", 0, "0"},
+        Readiness{"FastIsWritable", {"--fast"}, {"open", "write:200000", "select:0"}, "select",
+                  "POLLOUT", 1, "POLLOUT", 0, "0"},
+        Readiness{"Sanitized", {}, Plus(kFull, {"pselect:5000"}), "select", "POLLOUT", 1, "POLLOUT",
+                  0, "0", 0.25, 4.5, kFullLessAFragment, VDSP_PROBE_ASAN}),
     ByName());
 
 // ---- open entries, flags and builds --------------------------------------
