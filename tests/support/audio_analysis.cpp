@@ -9,9 +9,6 @@ namespace vdltest {
 
 namespace {
 
-// Below -40 dBFS a sample is near-silence: above the noise a resampler or
-// a dither leaves, far below the tones the tests play.
-constexpr double kQuiet = 0.01;
 // A level that stays within this spread for kHeldSeconds is held, not
 // sound: a stream padded with a constant, a converter stuck on a value.  A
 // tone above 20 Hz moves further than that within the time.
@@ -48,7 +45,7 @@ std::vector<Kind> Classify(const std::vector<double> &x, int rate) {
     }
   }
   for (std::size_t i = 0; i < n; ++i)
-    if (std::fabs(x[i]) <= kQuiet) kind[i] = Kind::kQuiet;
+    if (std::fabs(x[i]) <= kQuietLevel) kind[i] = Kind::kQuiet;
   return kind;
 }
 

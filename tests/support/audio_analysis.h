@@ -12,6 +12,10 @@
 
 namespace vdltest {
 
+// Near-silence: at or below -40 dBFS, above the noise a resampler or a
+// dither leaves, far below the tones the tests play.
+constexpr double kQuietLevel = 0.01;
+
 // One channel of interleaved signed 16-bit little-endian samples, scaled to
 // [-1, 1).  A partial frame at the end is left out.
 std::vector<double> S16Channel(const std::string &bytes, int channels, int channel);
@@ -26,12 +30,13 @@ struct ToneMeasure {
 };
 std::ostream &operator<<(std::ostream &os, const ToneMeasure &m);
 
-// Sound is every sample louder than -40 dBFS that is not part of a held
+// Sound is every sample louder than kQuietLevel that is not part of a held
 // level (1 ms or more within 1/1024 of full scale).  The pitch counts the
 // rising crossings of a band of half the tone's median magnitude, so
 // ringing and noise smaller than that do not count.  The tone runs from
 // the first to the last sample of sound within a period and a half of the
-// outer crossings; anything louder than -40 dBFS outside it is other sound.
+// outer crossings; anything louder than kQuietLevel outside it is other
+// sound.
 ToneMeasure MeasureTone(const std::vector<double> &samples, int rate);
 
 }  // namespace vdltest
