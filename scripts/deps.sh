@@ -1,8 +1,20 @@
 #!/bin/sh
-# Installs the Debian packages the build and the tests need, when missing.
+# Installs the Debian packages the project needs, when missing: with
+# "build" only what building it takes, otherwise also everything the tests
+# drive (sound servers, OSS emulations, sanitizer runtime, valgrind).
 set -eu
-pkgs="cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-      pkg-config sox time alsa-oss valgrind"
+build="cmake make g++ libgtest-dev libgmock-dev"
+tests="clang libclang-rt-14-dev pkg-config sox time alsa-oss valgrind
+       libasound2-plugins pulseaudio pulseaudio-utils libpulsedsp
+       pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon"
+case ${1:-all} in
+  build) pkgs=$build ;;
+  all) pkgs="$build $tests" ;;
+  *)
+    echo "usage: scripts/deps.sh [build]" >&2
+    exit 2
+    ;;
+esac
 missing=""
 for p in $pkgs; do
   dpkg -s "$p" >/dev/null 2>&1 || missing="$missing $p"
@@ -12,4 +24,5 @@ echo "Installing:$missing"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 $sudo apt-get update -qq
+# shellcheck disable=SC2086 # one argument per package
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
