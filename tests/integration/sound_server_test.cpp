@@ -130,11 +130,14 @@ class ThroughServer : public ::testing::TestWithParam<Row> {
   }
 
   // A client of the server, with this test's HOME and libpulsedsp
-  // preloaded.  A sanitized program must accept the library coming first
-  // and not count what libpulse leaves allocated at exit.
+  // preloaded.  libpulse keeps its runtime files in the test's directory
+  // too, not in a /tmp/pulse-* of its own.  A sanitized program must
+  // accept the library coming first and not count what libpulse leaves
+  // allocated at exit.
   std::vector<std::string> ClientEnv() const {
     const char *asan = getenv("ASAN_OPTIONS");
-    return {"HOME=" + dir_.path, server_->clientEnv, "LD_PRELOAD=" + dsp_,
+    return {"HOME=" + dir_.path, "XDG_RUNTIME_DIR=" + dir_.path, server_->clientEnv,
+            "LD_PRELOAD=" + dsp_,
             std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
                 ":verify_asan_link_order=0:detect_leaks=0"};
   }
