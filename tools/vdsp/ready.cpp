@@ -49,6 +49,7 @@ struct Query {
   int nfds;          // select: the highest descriptor plus one
   fd_set *sets[3];   // select: the caller's sets, null where none was given
   fd_set asked[3];   // select: the sets as given, the device taken out
+  bool others;       // whether any other descriptor is asked about
 };
 
 }  // namespace
@@ -141,6 +142,13 @@ static int Await(Query *q, int64_t timeoutNs, const sigset_t *mask, bool *writab
     *writable = wantsRoom && DeviceWritable(q->fd, &untilRoom);
     int64_t now = NowNs();
     bool last = *writable || now >= deadline;
+    // A last look with nothing else to look at needs no kernel call; the
+    // sets come back as the kernel would leave them, with nothing ready.
+    if (last && !q->others) {
+      for (int i = 0; q->select && i < 3; ++i)
+        if (q->sets[i]) *q->sets[i] = q->asked[i];
+      return 0;
+    }
     int64_t ns = last ? 0 : Smallest(Smallest(deadline - now, untilRoom), kMaxWaitNs);
     int ready = PollOthers(q, ns, mask);
     if (ready < 0) return -1;
@@ -169,7 +177,10 @@ static int PollDevice(int fd, pollfd *fds, nfds_t n, int64_t timeoutNs, const si
   q.entries = fds;
   q.count = n;
   for (nfds_t i = 0; i < n; ++i) {
-    if (fds[i].fd != fd) continue;
+    if (fds[i].fd != fd) {
+      q.others = q.others || fds[i].fd >= 0;
+      continue;
+    }
     q.events |= static_cast<unsigned short>(fds[i].events);
     fds[i].fd = kHiddenFd;
   }
@@ -213,6 +224,8 @@ static int SelectDevice(int fd, int nfds, fd_set *in, fd_set *out, fd_set *excep
     q.asked[i] = *q.sets[i];
     if (FD_ISSET(fd, &q.asked[i])) q.events |= kSetBits[i];
     FD_CLR(fd, &q.asked[i]);
+    for (int other = 0; other < nfds && !q.others; ++other)
+      q.others = FD_ISSET(other, &q.asked[i]);
   }
   bool writable = false;
   int ret = -1, err = EINVAL;

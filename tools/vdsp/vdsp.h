@@ -119,7 +119,8 @@ int DeviceIoctl(int fd, unsigned int request, void *arg);
 int DeviceClose(int fd);
 // Whether fd is the device and has a fragment of room, the readiness poll
 // and select report; when it has none yet, *nsUntil is how long the queue
-// takes to free one (left alone otherwise).
+// takes to free one (left alone otherwise).  This and DeviceTraceReady are
+// called with every signal blocked already, so they only take the lock.
 bool DeviceWritable(int fd, int64_t *nsUntil);
 // Logs a poll or select call (event) that had the device among its
 // descriptors: the poll bits asked of the device and reported for it, the
