@@ -10,8 +10,9 @@
 // for longer than SECONDS.
 #include <vdl/wave.h>
 
+#include "bench_common.h"
+
 #include <errno.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -23,12 +24,6 @@ namespace {
 constexpr double kDefaultWindow = 1.5;
 // How long past its playing time the file may take to play out.
 constexpr double kPlayOutSlack = 10;
-
-double Now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
 
 double CpuSeconds() {
   rusage ru;
@@ -57,44 +52,22 @@ double MeasureShare(double window) {
   return 100.0 * cpu / wall;
 }
 
-void EmptyHandler(int) {}
-
-// The floor: a 1 ms ITIMER_REAL whose handler does nothing.
-double MeasureBareTimer(double window) {
-  struct sigaction sa = {}, old = {};
-  sa.sa_handler = EmptyHandler;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGALRM, &sa, &old);
-  itimerval on = {{0, 1000}, {0, 1000}}, off = {};
-  setitimer(ITIMER_REAL, &on, nullptr);
-  double share = MeasureShare(window);
-  setitimer(ITIMER_REAL, &off, nullptr);
-  sigaction(SIGALRM, &old, nullptr);
-  return share;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2 || argc > 3) {
-    fprintf(stderr, "usage: vdlbench_bgm FILE.wav [SECONDS]\n");
-    return 2;
-  }
-  double window = argc == 3 ? atof(argv[2]) : kDefaultWindow;
-  if (!(window > 0)) window = kDefaultWindow;
-  if (vdlOpenDevice_WaveDSP() < 0) return 1;
-  int32_t time, stereo, channels, freq, bits, size;
-  FILE *fp = vdlOpenFile_WaveDSP(argv[1], &time, &stereo, &channels, &freq, &bits, &size);
-  if (!fp) return 1;
-  if (size <= 0) {
+  BenchWav w;
+  if (!OpenBenchWav(argc, argv, "vdlbench_bgm", kDefaultWindow, &w)) return 1;
+  if (w.size <= 0) {
     fprintf(stderr, "vdlbench_bgm: %s holds no sound\n", argv[1]);
     return 1;
   }
+  double window = w.window;
+  FILE *fp = w.fp;
 
-  printf("timer-only %.2f\n", MeasureBareTimer(window));
+  printf("timer-only %.2f\n", UnderBareTimer([window] { return MeasureShare(window); }));
   fflush(stdout);
 
-  vdlBGMPlay_WaveDSP(fp, time, stereo, channels, freq, bits, size);
+  StartBench(w);
   printf("playing %.2f\n", MeasureShare(window));
   fflush(stdout);
   if (vdlIsBGMPlay_WaveDSP()) {
@@ -102,7 +75,7 @@ int main(int argc, char **argv) {
     printf("paused %.2f\n", MeasureShare(window));
     fflush(stdout);
     vdlBGMStart_WaveDSP();
-    double deadline = Now() + time / 100.0 + kPlayOutSlack;
+    double deadline = Now() + w.time / 100.0 + kPlayOutSlack;
     while (vdlIsBGMPlay_WaveDSP() && Now() < deadline) SleepUntil(Now() + 0.01);
     if (vdlIsBGMPlay_WaveDSP()) {
       fprintf(stderr, "vdlbench_bgm: %s did not play out in time\n", argv[1]);

@@ -47,7 +47,7 @@ measure() {
     /usr/bin/time -f '%U %S %M' -o "$work/time" "$@" >/dev/null 2>&1
     read -r u s m <"$work/time"
     cpu=$(calc "$u + $s")
-    if [ -z "$best_cpu" ] || [ "$(calc "$cpu < $best_cpu")" = 1 ]; then
+    if [ -z "$best_cpu" ] || [ "$(calc "($cpu < $best_cpu)")" = 1 ]; then
       best_cpu=$cpu
     fi
     if [ -z "$best_rss" ] || [ "$m" -lt "$best_rss" ]; then best_rss=$m; fi
@@ -100,7 +100,7 @@ if [ -x "$vdsp" ]; then
     wait $pid || true
     t1=$(date +%s%N)
     ms=$(calc "int(($t1 - $t0) / 1000000)")
-    if [ -z "$best" ] || [ "$(calc "$ms > $best")" = 1 ]; then best=$ms; fi
+    if [ -z "$best" ] || [ "$(calc "($ms > $best)")" = 1 ]; then best=$ms; fi
   done
   printf '%-44s %12s %12s %8s %s\n' "stop latency SIGINT to exit, ms (worst of 3)" \
     "$best" "-" "-" "well under the 1000 ms queued"
@@ -119,13 +119,22 @@ if [ -x "$bgm" ] && [ -x "$vdsp" ]; then
   done
 fi
 
-# kept LABEL FILE [PREFIX...]: the caller's throughput kept, in percent.
+# kept LABEL FILE [PREFIX...]: the caller's throughput kept, in percent,
+# beside what a bare 1 ms timer leaves it; best of three runs.
 kept() {
   label=$1 file=$2
   shift 2
-  share=$("$@" "$keep" "$file" 2>/dev/null | awk '$1 == "kept" { print $2 }')
-  printf '%-44s %12s %12s %8s %s\n' "caller's throughput kept %, $label" \
-    "${share:-failed}" "-" "-" ">= 95 %"
+  best="" floor=""
+  for _ in 1 2 3; do
+    "$@" "$keep" "$file" >"$work/keep.out" 2>/dev/null || continue
+    share=$(awk '$1 == "kept" { print $2 }' "$work/keep.out")
+    if [ -z "$best" ] || [ "$(calc "($share > $best)")" = 1 ]; then
+      best=$share
+      floor=$(awk '$1 == "timer-only" { print $2 }' "$work/keep.out")
+    fi
+  done
+  printf '%-44s %12s %12s %8s %s\n' "kept %, $label (vs bare timer)" \
+    "${best:-failed}" "${floor:--}" "-" ">= 95 %"
 }
 
 if [ -x "$keep" ] && [ -x "$vdsp" ]; then
@@ -134,4 +143,22 @@ if [ -x "$keep" ] && [ -x "$vdsp" ]; then
   printf '[Audio]\nDSP=/dev/dsp\n' >"$work/home/.vdlrc"
   kept "CD, vdsp" "$work/cd.wav" "$vdsp" --
   kept "8 kHz mono 8-bit, vdsp" "$work/phone.wav" "$vdsp" --
+
+  # The same through PulseAudio's OSS emulation, on a private daemon that
+  # plays into a pipe at a sound card's pace, when one can start here.
+  pulsedsp=$(ls /usr/lib/*/pulseaudio/libpulsedsp.so 2>/dev/null | head -n 1)
+  server="$PWD/tests/integration/sound_server.sh"
+  pulse=$(mktemp -d /tmp/vdlpulse.XXXXXX)
+  if [ -n "$pulsedsp" ] && command -v pulseaudio >/dev/null &&
+    setting=$(sh "$server" start -o /dev/null -w $$ pulse "$pulse" 2>/dev/null); then
+    # The client finds the daemon's cookie, and its own .vdlrc, there.
+    printf '[Audio]\nDSP=/dev/dsp\n' >"$pulse/.vdlrc"
+    client="env $setting HOME=$pulse XDG_RUNTIME_DIR=$pulse LD_PRELOAD=$pulsedsp"
+    kept "CD, PulseAudio" "$work/cd.wav" $client
+    kept "8 kHz mono 8-bit, PulseAudio" "$work/phone.wav" $client
+    sh "$server" stop "$pulse"
+  else
+    printf '%-44s %12s\n' "caller's throughput kept %, PulseAudio" "not run: no private daemon"
+  fi
+  rm -rf "$pulse"
 fi
