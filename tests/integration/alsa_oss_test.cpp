@@ -8,7 +8,6 @@
 #include "testutil.h"
 #include "tools.h"
 
-#include <glob.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -33,15 +32,8 @@ constexpr double kLongestGap = 0.005;
 // preloads only where /proc/asound exists, which a machine without a sound
 // card (a container, CI) lacks; the null PCM used here needs no card.
 std::string FindAossLibrary() {
-  for (const char *pattern : {"/usr/lib/*/libaoss.so", "/usr/lib*/libaoss.so",
-                              "/usr/local/lib/libaoss.so"}) {
-    glob_t g;
-    std::string found;
-    if (glob(pattern, 0, nullptr, &g) == 0 && g.gl_pathc > 0) found = g.gl_pathv[0];
-    globfree(&g);
-    if (!found.empty()) return found;
-  }
-  return "";
+  return FindFirstFile(
+      {"/usr/lib/*/libaoss.so", "/usr/lib*/libaoss.so", "/usr/local/lib/libaoss.so"});
 }
 
 // The plug converts rates with alsa-lib's own linear interpolation: where

@@ -9,7 +9,6 @@
 #include "testutil.h"
 #include "tools.h"
 
-#include <glob.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -61,15 +60,8 @@ std::string ServerName(Server s) { return s == Server::kPulseAudio ? "PulseAudio
 
 // PulseAudio's OSS preload library, which the padsp script would preload.
 std::string FindPulseDsp() {
-  for (const char *pattern : {"/usr/lib/*/pulseaudio/libpulsedsp.so",
-                              "/usr/lib*/pulseaudio/libpulsedsp.so"}) {
-    glob_t g;
-    std::string found;
-    if (glob(pattern, 0, nullptr, &g) == 0 && g.gl_pathc > 0) found = g.gl_pathv[0];
-    globfree(&g);
-    if (!found.empty()) return found;
-  }
-  return "";
+  return FindFirstFile(
+      {"/usr/lib/*/pulseaudio/libpulsedsp.so", "/usr/lib*/pulseaudio/libpulsedsp.so"});
 }
 
 // A private server living in dir, stopped when the object goes: on every

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -121,6 +122,17 @@ std::string FindOnPath(const std::string &name) {
   std::istringstream dirs(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
   for (std::string dir; std::getline(dirs, dir, ':');)
     if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
+  return "";
+}
+
+std::string FindFirstFile(const std::vector<std::string> &patterns) {
+  for (const std::string &pattern : patterns) {
+    glob_t g;
+    std::string found;
+    if (glob(pattern.c_str(), 0, nullptr, &g) == 0 && g.gl_pathc > 0) found = g.gl_pathv[0];
+    globfree(&g);
+    if (!found.empty()) return found;
+  }
   return "";
 }
 

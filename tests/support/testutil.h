@@ -60,6 +60,10 @@ std::string CaptureStderr(const std::function<void()> &fn);
 // The path of an executable NAME on PATH, or "" when there is none.
 std::string FindOnPath(const std::string &name);
 
+// The first file that matches one of the glob patterns, tried in order, or
+// "" when none does: a library whose directory differs by architecture.
+std::string FindFirstFile(const std::vector<std::string> &patterns);
+
 // CLOCK_MONOTONIC in seconds.
 double Now();
 
