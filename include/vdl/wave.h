@@ -115,10 +115,11 @@ int32_t vdlTestPlay_WaveDSP(const char *path);
  * signal hands up to ten 256-byte blocks, in file order, to the device from
  * inside the handler, each only when the device can take the whole block
  * without waiting: poll(POLLOUT) with no timeout before every block, and
- * SNDCTL_DSP_GETOSPACE once per signal where the device answers it sensibly.
- * When the device is full the handler returns at once and the next signal
- * tries again, so the device's pace sets the pace of playback and the
- * caller keeps nearly all of its time.  On a device that answers neither
+ * SNDCTL_DSP_GETOSPACE, at most once a signal, where the device answers it
+ * sensibly.  When the device is full the handler returns at once, and a
+ * later signal tries again once the device has had the time to play the
+ * room a block needs; so the device's pace sets the pace of playback and
+ * the caller keeps nearly all of its time.  On a device that answers neither
  * request the block is written anyway and that write waits while the
  * device's queue is full; a tick that falls due meanwhile is dropped and
  * the timer re-armed, so the caller still runs between two handler runs.
