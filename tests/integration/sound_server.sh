@@ -20,7 +20,7 @@
 #     When it returns the recording is complete.
 set -eu
 
-spec="format=s16le rate=48000 channels=2"
+sink_format="format=s16le rate=48000 channels=2"
 # Unix socket paths hold 108 bytes; DIR/pulse/native and DIR/pipewire-0
 # must fit with room to spare.
 max_dir=80
@@ -108,7 +108,7 @@ start_pulse() {
   # -n: none of the system's default modules, so no real card is touched.
   pulseaudio -n --daemonize=yes --exit-idle-time=-1 --disallow-exit \
     --log-target="file:$dir/server.log" \
-    --load="module-pipe-sink sink_name=out file=$dir/fifo $spec use_system_clock_for_timing=yes" \
+    --load="module-pipe-sink sink_name=out file=$dir/fifo $sink_format use_system_clock_for_timing=yes" \
     --load=module-native-protocol-unix </dev/null >>"$dir/server.log" 2>&1 ||
     fail "pulseaudio did not start"
   note server "$(cat "$dir/pulse/pid")" pulseaudio
@@ -140,8 +140,8 @@ start_pipewire() {
   spawn wireplumber
   spawn pipewire-pulse
   await_socket "$dir/pulse/native" || fail "pipewire-pulse did not start"
-  # shellcheck disable=SC2086 # $spec is three arguments
-  pactl load-module module-pipe-sink sink_name=out file="$dir/fifo" $spec \
+  # shellcheck disable=SC2086 # $sink_format is three arguments
+  pactl load-module module-pipe-sink sink_name=out file="$dir/fifo" $sink_format \
     >/dev/null 2>>"$dir/server.log" || fail "no pipe sink"
   # WirePlumber keeps the default; it may still be starting.
   tries=$start_wait
