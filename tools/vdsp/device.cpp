@@ -77,18 +77,6 @@ static int32_t g_nFormat = kDefaultFormat;
 // Held, with signals blocked, by the thread inside an operation.
 static std::atomic_flag g_lock = ATOMIC_FLAG_INIT;
 
-static void Enter(sigset_t *saved) {
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, saved);
-  while (g_lock.test_and_set(std::memory_order_acquire)) sched_yield();
-}
-
-static void Leave(const sigset_t *saved) {
-  g_lock.clear(std::memory_order_release);
-  pthread_sigmask(SIG_SETMASK, saved, nullptr);
-}
-
 // The lock alone, for callers that block every signal themselves: a poll
 // asked every millisecond should not pay for the mask twice.
 static void Lock() {
@@ -97,14 +85,26 @@ static void Lock() {
 
 static void Unlock() { g_lock.clear(std::memory_order_release); }
 
+static void Enter(sigset_t *saved) {
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, saved);
+  Lock();
+}
+
+static void Leave(const sigset_t *saved) {
+  Unlock();
+  pthread_sigmask(SIG_SETMASK, saved, nullptr);
+}
+
 // Sleeps up to ns with the lock released. With the caller's signal mask
 // given, returns false when a signal handler ran meanwhile; with none,
 // signals stay blocked.
 static bool Wait(int64_t ns, const sigset_t *callerMask) {
-  g_lock.clear(std::memory_order_release);
+  Unlock();
   timespec ts{static_cast<time_t>(ns / kNsPerSecond), static_cast<long>(ns % kNsPerSecond)};
   bool signalled = SysPpoll(nullptr, 0, &ts, callerMask) < 0 && errno == EINTR;
-  while (g_lock.test_and_set(std::memory_order_acquire)) sched_yield();
+  Lock();
   return !signalled;
 }
 

@@ -133,8 +133,14 @@ static int PollOthers(Query *q, int64_t ns, const sigset_t *mask) {
 // Waits as the real call does: until the device has a fragment of room
 // (when that is asked), another descriptor is ready, the time is up or a
 // signal handler runs. Returns what the kernel said of the others, or -1
-// with errno set; *writable tells whether the device had room at the end.
+// with errno set (EINVAL for a timeout the kernel would refuse); *writable
+// tells whether the device had room at the end.
 static int Await(Query *q, int64_t timeoutNs, const sigset_t *mask, bool *writable) {
+  *writable = false;
+  if (timeoutNs == kInvalidNs) {
+    errno = EINVAL;
+    return -1;
+  }
   int64_t deadline = Deadline(NowNs(), timeoutNs);
   bool wantsRoom = (q->events & kWritable) != 0;
   for (;;) {
@@ -184,12 +190,9 @@ static int PollDevice(int fd, pollfd *fds, nfds_t n, int64_t timeoutNs, const si
     q.events |= static_cast<unsigned short>(fds[i].events);
     fds[i].fd = kHiddenFd;
   }
-  bool writable = false;
-  int ret = -1, err = EINVAL;
-  if (timeoutNs != kInvalidNs) {
-    ret = Await(&q, timeoutNs, mask ? mask : &saved, &writable);
-    err = errno;
-  }
+  bool writable;
+  int ret = Await(&q, timeoutNs, mask ? mask : &saved, &writable);
+  int err = errno;
   int revents = 0;
   for (nfds_t i = 0; i < n; ++i) {
     if (fds[i].fd != kHiddenFd) continue;
@@ -227,12 +230,9 @@ static int SelectDevice(int fd, int nfds, fd_set *in, fd_set *out, fd_set *excep
     for (int other = 0; other < nfds && !q.others; ++other)
       q.others = FD_ISSET(other, &q.asked[i]);
   }
-  bool writable = false;
-  int ret = -1, err = EINVAL;
-  if (timeoutNs != kInvalidNs) {
-    ret = Await(&q, timeoutNs, mask ? mask : &saved, &writable);
-    err = errno;
-  }
+  bool writable;
+  int ret = Await(&q, timeoutNs, mask ? mask : &saved, &writable);
+  int err = errno;
   int revents = 0;
   if (ret < 0) {
     for (int i = 0; i < 3; ++i) {
