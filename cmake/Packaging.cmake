@@ -1,16 +1,7 @@
-# How other projects find the installed libraries: a CMake package
-# (find_package(vdl) gives vdl::vdlrc and vdl::vdlwave) and a pkg-config
-# file per library.  Also installs the manual pages.
+# How the project is handed on: a CMake package (find_package(vdl)) and a
+# pkg-config file per library for other projects, and a Debian package of
+# the whole install, made by CPack (scripts/package.sh).
 include(CMakePackageConfigHelpers)
-
-install(FILES ${PROJECT_SOURCE_DIR}/man/vdlplay.1 ${PROJECT_SOURCE_DIR}/man/vdsp.1
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-
-# The export set is filled by the library directories; without them there
-# is nothing to describe.
-if(NOT TARGET vdlrc OR NOT TARGET vdlwave)
-  return()
-endif()
 
 set(VDL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vdl)
 
@@ -49,3 +40,46 @@ foreach(lib vdlrc vdlwave)
   install(FILES ${PROJECT_BINARY_DIR}/${lib}.pc
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endforeach()
+
+# The Debian package holds everything installed.  Its dependencies come
+# from the binaries (dpkg-shlibdeps), and it tells dependent packages
+# which version of it their binaries need (shlibs).
+if(NOT CPACK_PACKAGE_CONTACT)
+  set(CPACK_PACKAGE_CONTACT "vdlplay maintainers <maintainers@vdlplay.example>")
+endif()
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vdlplay)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "WAV player for the OSS /dev/dsp, with its C libraries")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "vdlplay plays Linear PCM WAV files through the Open Sound System DSP
+device. The package also holds vdsp, a virtual OSS device that runs a
+program with a stand-in for /dev/dsp and can record what it plays, and the
+C libraries vdlrc (group/key=value files) and vdlwave (WAV playback,
+blocking or in the background), shared and static, with their headers,
+manual pages, pkg-config files and CMake package.")
+set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_STRIP_FILES ON)
+
+# What Debian wants in every package's documentation directory: the
+# copyright and, the tree being the package's source, a changelog of it
+# in Debian's format.
+set(VDL_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
+string(TIMESTAMP VDL_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/changelog.in
+               ${PROJECT_BINARY_DIR}/changelog @ONLY)
+add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/changelog.gz
+  COMMAND gzip -9nkf ${PROJECT_BINARY_DIR}/changelog
+  DEPENDS ${PROJECT_BINARY_DIR}/changelog
+  VERBATIM)
+add_custom_target(vdl_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/changelog.gz)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/deb/copyright
+              ${PROJECT_BINARY_DIR}/changelog.gz
+        DESTINATION ${VDL_DOC_DIR})
+
+include(CPack)
