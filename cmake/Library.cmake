@@ -10,6 +10,17 @@ set(VDL_ABI 0)
 # std:: containers), so C programs link them with a plain C compiler.
 set(VDL_LIB_CXX_FLAGS -fno-exceptions -fno-rtti)
 
+# Installed outside the system's library directories, the libraries and
+# the player find the libraries relative to themselves (for a program
+# linked against them too), wherever the prefix is moved.
+if(CMAKE_INSTALL_FULL_LIBDIR IN_LIST CMAKE_C_IMPLICIT_LINK_DIRECTORIES)
+  set(VDL_RPATH_FROM_BIN "")
+else()
+  file(RELATIVE_PATH lib_from_bin ${CMAKE_INSTALL_FULL_BINDIR}
+       ${CMAKE_INSTALL_FULL_LIBDIR})
+  set(VDL_RPATH_FROM_BIN "$ORIGIN/${lib_from_bin}")
+endif()
+
 set(VDL_EXPORTS_MAP ${CMAKE_CURRENT_LIST_DIR}/exports.map)
 
 # vdl_add_library(NAME SOURCES...): the static library NAME and the shared
@@ -28,6 +39,9 @@ function(vdl_add_library name)
     SOVERSION ${VDL_ABI}
     LINKER_LANGUAGE C
     LINK_DEPENDS ${VDL_EXPORTS_MAP})
+  if(VDL_RPATH_FROM_BIN)
+    set_target_properties(${name}_shared PROPERTIES INSTALL_RPATH "$ORIGIN")
+  endif()
   target_link_options(${name}_shared PRIVATE
     LINKER:--version-script=${VDL_EXPORTS_MAP} LINKER:--as-needed)
   # An instrumented library leaves the sanitizer runtime to the program.

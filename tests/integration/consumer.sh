@@ -54,7 +54,8 @@ check_programs() {
 
 for root in "$work/prefix" "$work/stage$staged"; do
   for f in bin/vdlplay bin/vdsp include/vdl/rcfile.h include/vdl/wave.h \
-           share/man/man1/vdlplay.1 share/man/man1/vdsp.1; do
+           share/man/man1/vdlplay.1.gz share/man/man1/vdsp.1.gz \
+           share/man/man3/vdlBGMPlay_WaveDSP.3.gz; do
     [ -f "$root/$f" ] || fail "$root/$f not installed"
   done
   # The installed player through the installed virtual device, which finds
@@ -72,7 +73,9 @@ for root in "$work/prefix" "$work/stage$staged"; do
   mkdir -p "$out"
   for ex in rcvalue:vdlrc playwav:vdlwave; do
     name=${ex%:*} lib=${ex#*:}
+    # The shared library, found at run time where pkg-config found it.
     flags=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs "$lib")
+    flags="$flags -Wl,-rpath,$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --variable=libdir "$lib")"
     case $flags in *"$root"*) ;; *) fail "pkg-config $lib gave '$flags'" ;; esac
     # shellcheck disable=SC2086 # flags are words
     cc -std=c99 -pedantic-errors -Wall -Wextra -Werror -o "$out/$name" \
