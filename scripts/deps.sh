@@ -1,17 +1,21 @@
 #!/bin/sh
 # Installs the Debian packages the project needs, when missing: with
-# "build" only what building it takes, otherwise also everything the tests
-# drive (sound servers, OSS emulations, sanitizer runtime, valgrind).
+# "build" only what building it takes, with "package" also what building
+# and checking the Debian package takes, otherwise what building it takes
+# and everything the tests drive (sound servers, OSS emulations, sanitizer
+# runtime, valgrind).
 set -eu
 build="cmake make g++ libgtest-dev libgmock-dev"
+package="dpkg-dev file lintian"
 tests="clang libclang-rt-14-dev pkg-config sox time alsa-oss valgrind
        libasound2-plugins pulseaudio pulseaudio-utils libpulsedsp
        pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon"
 case ${1:-all} in
   build) pkgs=$build ;;
+  package) pkgs="$build $package" ;;
   all) pkgs="$build $tests" ;;
   *)
-    echo "usage: scripts/deps.sh [build]" >&2
+    echo "usage: scripts/deps.sh [build | package]" >&2
     exit 2
     ;;
 esac

@@ -1,0 +1,69 @@
+#!/bin/sh
+# deb_check.sh DEB: installs the Debian package DEB on this machine with
+# apt-get (as root), checks what its users meet, and removes it again.
+# CI runs it on a machine of its own; elsewhere it refuses to touch an
+# installed vdlplay.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+deb=$(realpath "$1")
+pkg=$(dpkg-deb -f "$deb" Package)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT INT TERM
+fail() { echo "FAIL: $*" >&2; exit 1; }
+installed() { dpkg-query -W -f '${Status}' "$pkg" 2>/dev/null | grep -q ' installed$'; }
+! installed || fail "$pkg is installed already"
+
+export DEBIAN_FRONTEND=noninteractive
+apt-get install -y -qq "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "install"; }
+
+# The contents a user looks for, man pages included: a machine may be set
+# to leave them out of what dpkg unpacks.
+dpkg-deb -c "$deb" >"$work/contents"
+for f in usr/bin/vdlplay usr/bin/vdsp usr/include/vdl/wave.h \
+         usr/share/man/man3/vdlBGMPlay_WaveDSP.3.gz; do
+  grep -q " \./$f" "$work/contents" || fail "$f not in $deb"
+done
+
+if command -v man >/dev/null && [ -e /usr/share/man/man3/vdlwave.3.gz ]; then
+  man 3 vdlBGMPlay_WaveDSP 2>/dev/null | grep -q '^ *vdlBGMPlay_WaveDSP$' ||
+    fail "man 3 vdlBGMPlay_WaveDSP"
+fi
+
+# vdlplay from /usr/bin under vdsp from /usr/bin, the libraries found
+# where the system looks for them.
+le() {  # le VALUE BYTES: VALUE as BYTES little-endian bytes
+  i=0
+  while [ $i -lt "$2" ]; do
+    printf "\\$(printf '%03o' $(($1 >> (8 * i) & 255)))"
+    i=$((i + 1))
+  done
+}
+n=8000
+head -c $n /dev/urandom >"$work/data"
+{ printf RIFF; le $((36 + n)) 4; printf 'WAVEfmt '; le 16 4; le 1 2; le 1 2
+  le 8000 4; le 8000 4; le 1 2; le 8 2; printf data; le $n 4
+  cat "$work/data"; } >"$work/tone.wav"
+printf '[Audio]\nDSP=/dev/dsp\n' >"$work/.vdlrc"
+HOME=$work /usr/bin/vdsp --fast -o "$work/played.raw" -- \
+  /usr/bin/vdlplay "$work/tone.wav" >"$work/play.log" 2>&1 ||
+  { cat "$work/play.log"; fail "vdlplay under vdsp"; }
+cmp -s "$work/data" "$work/played.raw" || fail "vdlplay did not play the file"
+ldd /usr/bin/vdlplay | grep -q 'libvdlwave\.so\.[0-9]* => /\(usr/\)\{0,1\}lib/' ||
+  fail "vdlplay loads: $(ldd /usr/bin/vdlplay)"
+
+# A C program built against the installed package, shared library and all.
+# shellcheck disable=SC2046  # pkg-config gives words
+cc -std=c99 -Wall -Wextra -pedantic -Werror -o "$work/wave_c99" \
+  "$here/wave_c99.c" $(pkg-config --cflags --libs vdlwave) ||
+  fail "C program against the package"
+mkdir "$work/scratch"
+/usr/bin/vdsp --fast -- "$work/wave_c99" "$work/scratch" || fail "C program"
+
+apt-get remove -y -qq "$pkg" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "remove"; }
+! installed || fail "$pkg still installed"
+for f in /usr/bin/vdlplay /usr/bin/vdsp /usr/include/vdl \
+         /usr/lib/*/libvdlwave.so.* /usr/lib/*/cmake/vdl; do
+  [ ! -e "$f" ] || fail "$f left after removal"
+done
+apt-get purge -y -qq "$pkg" >/dev/null 2>&1
+echo "ok: $deb installed, played, removed"
