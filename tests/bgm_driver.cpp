@@ -19,6 +19,11 @@
 //   mark         an unknown request on the device, as a mark in its trace
 //   alarm        raises SIGALRM; "alarm survived" when that returns
 //   int          raises SIGINT; "int survived" if that ever returns
+//   hold-alarm   blocks SIGALRM, as a mask inherited from a parent would
+//   fclose       closes FILE's stream now (the caller's part after end)
+//   close-device closes the device, opens FILE.next for writing (it gets
+//                the number the device had), waits 100 ms and prints
+//                "next N": N bytes reached that file
 //   kill:MS      a child process sends SIGINT MS milliseconds later
 //   read         reads a pipe whose byte comes two seconds later: "read
 //                interrupted" when the timer's signal ends the read early,
@@ -31,15 +36,19 @@
 #include "testutil.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <string>
 
 namespace {
 
@@ -127,18 +136,23 @@ bool WaitFor(Pred done) {
   return done();
 }
 
-// Plays with SIGALRM held back until the counter is in place, so that it
-// sees the first signal too.
-int32_t PlayCounted(FILE *fp, int32_t time, int32_t stereo, int32_t channels,
-                    int32_t freq, int32_t bits, int32_t size) {
-  sigset_t alarm, saved;
+void HoldAlarm() {
+  sigset_t alarm;
   sigemptyset(&alarm);
   sigaddset(&alarm, SIGALRM);
-  sigprocmask(SIG_BLOCK, &alarm, &saved);
-  int32_t r = vdlBGMPlay_WaveDSP(fp, time, stereo, channels, freq, bits, size);
-  if (r) ChainCounter();
-  sigprocmask(SIG_SETMASK, &saved, nullptr);
-  return r;
+  sigprocmask(SIG_BLOCK, &alarm, nullptr);
+}
+
+// Opens path.next where the closed device's number is free again, lets
+// the timer run, and prints how much reached it.
+void WriteIntoNext(const char *path) {
+  std::string next = std::string(path) + ".next";
+  int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  SleepSeconds(0.1);
+  struct stat st = {};
+  fstat(fd, &st);
+  Say("next", static_cast<long>(st.st_size));
+  close(fd);
 }
 
 void ReadSlowPipe() {
@@ -172,10 +186,13 @@ void KillLater(double sec) {
 
 // Stands in for the C library's setitimer in this program (the wave library
 // is linked statically, so its calls come here): logs, then asks the kernel.
+// The module arms its timer once its SIGALRM action is in place: the
+// counter goes in front of that action here, before the first signal.
 extern "C" int setitimer(int which, const struct itimerval *nv,
                          struct itimerval *ov) noexcept {
   if (g_nInTimer && Micros(nv->it_value) != 0)
     return static_cast<int>(syscall(SYS_setitimer, which, nv, ov));
+  if (Micros(nv->it_value) != 0) ChainCounter();
   char line[64] = "setitimer ";
   char *p = line + strlen(line);
   p = PutNumber(p, Micros(nv->it_value));
@@ -204,8 +221,8 @@ int main(int argc, char **argv) {
     if (!strcmp(w, "flag")) {
       Say("flag", vdlIsBGMPlay_WaveDSP());
     } else if (!strcmp(w, "play") || !strcmp(w, "play-null")) {
-      Say("play", PlayCounted(!strcmp(w, "play") ? fp : nullptr, time, stereo,
-                              channels, freq, bits, size));
+      Say("play", vdlBGMPlay_WaveDSP(!strcmp(w, "play") ? fp : nullptr, time, stereo,
+                                     channels, freq, bits, size));
     } else if (!strcmp(w, "stop")) {
       vdlBGMStop_WaveDSP();
       WriteAll("stop\n");
@@ -242,12 +259,20 @@ int main(int argc, char **argv) {
     } else if (!strcmp(w, "alarm") || !strcmp(w, "int")) {
       raise(w[0] == 'a' ? SIGALRM : SIGINT);
       WriteAll(w[0] == 'a' ? "alarm survived\n" : "int survived\n");
+    } else if (!strcmp(w, "hold-alarm")) {
+      HoldAlarm();
+    } else if (!strcmp(w, "fclose")) {
+      fclose(fp);
+      fp = nullptr;
+    } else if (!strcmp(w, "close-device")) {
+      vdlCloseDevice_WaveDSP();
+      WriteIntoNext(argv[1]);
     } else {
       fprintf(stderr, "vdlbgm_driver: unknown word '%s'\n", w);
       return 2;
     }
   }
-  fclose(fp);
+  if (fp) fclose(fp);
   vdlCloseDevice_WaveDSP();
   return 0;
 }

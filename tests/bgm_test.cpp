@@ -149,27 +149,83 @@ INSTANTIATE_TEST_SUITE_P(
                600},
         // The file ends inside the last block: one message, played out.
         Script{"FileEndsInLastBlock", 600, 550, {"play", "out", "signals:3", "end"},
-               kArm + "out 1|" + kDisarm, kPrep + " W256 W256 SYNC SYNC close",
+               kArm + "out 1|" + kDisarm, kPrep + " W256 W256 POST SYNC close",
                kReadError + "512 bytes).Sound stopped.\n", 512}),
     ByName());
 
-// A file that ends before the last block: every later step repeats the
-// message and the SYNC, ten per signal, while the flag stays 1.
-TEST(Bgm, ReadErrorRepeatsAtEveryStepUntilPaused) {
-  Rig rig(1000, 300);
-  rig.Run({"--fast"}, kDriver, {"play", "signals:3", "flag", "stop", "end"});
-  EXPECT_EQ(rig.result.status, 0);
-  EXPECT_EQ(Lines(rig.result.out), kArm + "flag 1|stop|" + kDisarm);
-  int messages = Count(rig.result.err, kReadError);
-  EXPECT_EQ(rig.result.err.size(), messages * (kReadError + "256 bytes).Sound stopped.\n").size())
-      << rig.result.err.substr(0, 200);
-  EXPECT_GE(messages, 29);
-  EXPECT_EQ((messages - 9) % 10, 0) << "the first signal has 9 failing steps, others 10";
-  // The pause's own SYNC comes before its RESET.
-  EXPECT_EQ(Tokens(rig.events),
-            kPrep + " W256" + Repeat("SYNC", messages + 1) + " GETODELAY RESET SYNC close");
-  EXPECT_EQ(rig.played, rig.data.substr(0, 256));
+// ---- faults: bad files, refusing devices, a hostile caller ----------------
+
+struct Fault {
+  const char *name;
+  std::string device;  // a real device to run on; "" for the virtual one
+  int32_t dataSize;
+  std::size_t fileBytes;
+  std::vector<std::string> words;
+  std::string out;     // the driver's report, lines joined by '|'
+  std::string err;
+  long played;         // leading data bytes the virtual device played; -1: any
+};
+
+class BgmFault : public ::testing::TestWithParam<Fault> {};
+
+// Each ends: the driver reaches its last word, the playing flag drops by
+// itself where the sound cannot go on, and nothing is said twice.
+TEST_P(BgmFault, EndsCleanlyAndSaysItOnce) {
+  const Fault &c = GetParam();
+  Rig rig(c.dataSize, c.fileBytes);
+  if (c.device.empty()) {
+    rig.Run({"--fast"}, kDriver, c.words);
+  } else {
+    WriteFile(rig.dir / ".vdlrc", "[Audio]\nDSP=" + c.device + "\n");
+    std::vector<std::string> command = {kDriver, rig.dir / "sound.wav"};
+    command.insert(command.end(), c.words.begin(), c.words.end());
+    rig.result = vdltest::Run(command, {rig.Env()});
+  }
+  EXPECT_EQ(rig.result.status, 0) << rig.result.err.substr(0, 300);
+  EXPECT_EQ(Lines(rig.result.out), c.out);
+  EXPECT_EQ(rig.result.err.substr(0, 2000), c.err);
+  if (c.played >= 0) {
+    EXPECT_EQ(rig.played, rig.data.substr(0, c.played));
+  }
 }
+
+const std::string kFull = "write /dev/dsp: No space left on device\n";
+
+std::string Times(int n, const std::string &text) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += text;
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BgmFault,
+    ::testing::Values(
+        // The caller closes the stream after the end, as it should; a
+        // resume and a stray SIGALRM must not read it.
+        Fault{"StreamClosedAfterEnd", "", 600, 600,
+              {"play", "out", "end", "fclose", "start", "alarm", "flag"},
+              kArm + "out 1|" + kDisarm + "|start|alarm survived|flag 1", "", 600},
+        // Every write refused: the stream runs ahead of the position by a
+        // block a step, and its end ends the playback (31 steps of 256
+        // bytes, the 32nd finds 64).
+        Fault{"EveryWriteRefused", "/dev/full", 8000, 8000, {"play", "out", "end"},
+              kArm + "out 4|" + kDisarm,
+              Times(31, kFull) + kReadError + "0 bytes).Sound stopped.\n", -1},
+        // The file ends before the last block: said once, then played
+        // out; a resume has nothing to play.
+        Fault{"FileEndsEarly", "", 1000, 300,
+              {"play", "out", "start", "flag", "signals:20", "flag", "end"},
+              kArm + "out 1|start|flag 1|flag 1|" + kDisarm,
+              kReadError + "256 bytes).Sound stopped.\n", 256},
+        // A signal mask inherited with SIGALRM blocked.
+        Fault{"AlarmHeldByTheCaller", "", 600, 600, {"hold-alarm", "play", "out", "end"},
+              kArm + "out 1|" + kDisarm, "", 600},
+        // The device closed under a running playback: the timer stops, and
+        // the next file opened gets the number but no sound.
+        Fault{"DeviceClosedWhilePlaying", "", 100000, 100000,
+              {"play", "signals:2", "close-device", "flag"},
+              kArm + "setitimer 0 0|next 0|flag 0", "", -1}),
+    ByName());
 
 // ---- in real time: the pace of the device -------------------------------
 

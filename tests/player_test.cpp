@@ -5,6 +5,7 @@
 #include "convunit.h"
 #include "vdsp_rig.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <string.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -218,14 +220,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Files in order, bad ones skipped ---------------------------------------
 
-TEST(PlayerFiles, RefusedWritesReportEachFileAndTheRunGoesOn) {
-  DeviceHome home("/dev/full");
-  WriteFile(home.dir / "a.wav", MakeWav(WavFormat(), Pattern(10)));
-  RunResult r = vdltest::Run({VDLPLAY, home.dir / "a.wav", home.dir / "a.wav"}, {home.Env()});
-  EXPECT_EQ(r.status, 0);
-  std::string refused = "write /dev/dsp: No space left on device\n";
-  EXPECT_EQ(r.err, kBanner + refused + refused);
-}
 
 // Names are kept whole up to PATH_MAX - 1 characters; longer ones are
 // refused before the banner and skipped.
@@ -431,7 +425,7 @@ TEST(PlayerRcFile, FirstUseCreatesItWithTheDefaultDevice) {
 
 struct HomeCase {
   const char *name;
-  std::string home;  // "" to unset
+  std::string home;  // the environment entry: "HOME" unsets it
   std::string err;   // after the banner
 };
 class PlayerNoRcFile : public ::testing::TestWithParam<HomeCase> {};
@@ -440,21 +434,27 @@ TEST_P(PlayerNoRcFile, OpensTheDefaultDevice) {
   const HomeCase &c = GetParam();
   TempDir dir;
   WriteFile(dir / "a.wav", MakeWav(WavFormat(), "A"));
+  // An empty HOME once put the file at the root of the file system.
+  const char kRootRc[] = "/.vdlrc";
+  bool rootRcBefore = access(kRootRc, F_OK) == 0;
   RunResult r = vdltest::Run(
-      {VDSP, "--fast", "-t", dir / "trace", "--", VDLPLAY, dir / "a.wav"},
-      {c.home.empty() ? "HOME" : "HOME=" + c.home});
+      {VDSP, "--fast", "-t", dir / "trace", "--", VDLPLAY, dir / "a.wav"}, {c.home});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, kBanner + c.err);
   EXPECT_EQ(Events(dir / "trace"),
             Session("/dev/dsp", {FileEvents(1, 8000, 8, 1)}));
+  if (!rootRcBefore) {
+    EXPECT_NE(access(kRootRc, F_OK), 0) << "created " << kRootRc;
+    unlink(kRootRc);
+  }
 }
 
 const std::string kLongHome = "/" + std::string(PATH_MAX, 'h');
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PlayerNoRcFile,
-    ::testing::Values(HomeCase{"Unset", "", ""},
-                      HomeCase{"TooLong", kLongHome,
+    ::testing::Values(HomeCase{"Unset", "HOME", ""}, HomeCase{"Empty", "HOME=", ""},
+                      HomeCase{"TooLong", "HOME=" + kLongHome,
                                "Error: Wave - Home directory name too long (" +
                                    kLongHome.substr(0, 64) + "...).\n"}),
     ByName());
@@ -508,5 +508,113 @@ INSTANTIATE_TEST_SUITE_P(Signals, PlayerSignal,
                            for (int sig : info.param) name += sig == SIGINT ? "Int" : "Term";
                            return name;
                          });
+
+// --- Exit statuses and signals around the device ---------------------------
+
+// A run of the player in a scenario of its own, and what it must end with.
+struct StatusCase {
+  const char *name;
+  RunResult (*run)();
+  int status;
+  std::string err;  // after the banner
+};
+class PlayerStatus : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(PlayerStatus, EndsWithTheStatusAndMessagesOfItsCause) {
+  const StatusCase &c = GetParam();
+  RunResult r = c.run();
+  EXPECT_EQ(r.status, c.status) << r.err;
+  EXPECT_EQ(r.err, kBanner + c.err);
+}
+
+const std::string kRefused = "write /dev/dsp: No space left on device\n";
+
+// Each file is still tried after a refused write.
+RunResult DeviceRefusesWrites() {
+  DeviceHome home("/dev/full");
+  WriteFile(home.dir / "a.wav", MakeWav(WavFormat(), Pattern(10)));
+  return vdltest::Run({VDLPLAY, home.dir / "a.wav", home.dir / "a.wav"}, {home.Env()});
+}
+
+// A fault of the file, not of the device: the status stays 0.
+RunResult FileEndsEarly() {
+  PlainFileHome home;
+  WavFormat format;
+  format.dataSize = 1000;
+  WriteFile(home.dir / "a.wav", MakeWav(format, Pattern(300)));
+  return vdltest::Run({VDLPLAY, home.dir / "a.wav"}, {home.Env()});
+}
+
+// The device is a FIFO whose reader takes a little and goes away.
+RunResult ReaderGoesAway() {
+  DeviceHome home;
+  EXPECT_EQ(mkfifo(home.dev.c_str(), 0600), 0);
+  WriteFile(home.dir / "a.wav", MakeWav(WavFormat(), Pattern(300000)));
+  std::thread reader([&] {
+    int fd = open(home.dev.c_str(), O_RDONLY);
+    char buf[1000];
+    EXPECT_GT(read(fd, buf, sizeof buf), 0);
+    close(fd);
+  });
+  RunResult r = vdltest::Run({VDLPLAY, home.dir / "a.wav"}, {home.Env()});
+  reader.join();
+  r.out = "";
+  return r;
+}
+
+// The player playing one second of sound through the virtual device at
+// its pace, started by a shell with sig ignored, gets sig once the first
+// block is written.
+RunResult IgnoredAtStart(int sig) {
+  DeviceHome home;
+  WriteFile(home.dir / "a.wav", MakeWav(WavFormat(), Pattern(8000)));
+  std::vector<std::string> argv = {"/bin/sh", "-c",
+                                   "trap '' " + std::to_string(sig) + "; exec \"$@\"", "sh"};
+  for (const std::string &a : home.Argv({}, {VDLPLAY, home.dir / "a.wav"})) argv.push_back(a);
+  pid_t pid = Spawn(argv, {home.Env()}, "/dev/null", home.dir / "err");
+  for (double end = Now() + 20; ReadFile(home.trace).find(" write ") == std::string::npos &&
+                                Now() < end;)
+    usleep(5000);
+  kill(pid, sig);
+  RunResult r;
+  r.status = Wait(pid);
+  r.err = ReadFile(home.dir / "err");
+  EXPECT_EQ(ReadFile(home.out).size(), 8000u) << "played to the end";
+  return r;
+}
+RunResult IntIgnoredAtStart() { return IgnoredAtStart(SIGINT); }
+RunResult TermIgnoredAtStart() { return IgnoredAtStart(SIGTERM); }
+
+// The device is a FIFO without a reader, so the player waits in its open,
+// before its handlers are in place, and there gets sig.
+RunResult BeforeTheDeviceOpens(int sig) {
+  DeviceHome home;
+  EXPECT_EQ(mkfifo(home.dev.c_str(), 0600), 0);
+  WriteFile(home.dir / "a.wav", MakeWav(WavFormat(), Pattern(10)));
+  pid_t pid = Spawn({VDLPLAY, home.dir / "a.wav"}, {home.Env()}, "/dev/null", home.dir / "err");
+  for (double end = Now() + 20; ReadFile(home.dir / "err").empty() && Now() < end;) usleep(5000);
+  usleep(300 * 1000);  // from the banner into the open
+  kill(pid, sig);
+  RunResult r;
+  r.status = Wait(pid);
+  r.err = ReadFile(home.dir / "err");
+  return r;
+}
+RunResult IntBeforeTheDeviceOpens() { return BeforeTheDeviceOpens(SIGINT); }
+RunResult TermBeforeTheDeviceOpens() { return BeforeTheDeviceOpens(SIGTERM); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PlayerStatus,
+    ::testing::Values(
+        StatusCase{"DeviceRefusesWrites", DeviceRefusesWrites, 1, kRefused + kRefused},
+        StatusCase{"FileEndsEarly", FileEndsEarly, 0,
+                   "Error: Wave - File Read error(256 bytes).Sound stopped.\n"},
+        StatusCase{"ReaderGoesAway", ReaderGoesAway, 1, "write /dev/dsp: Broken pipe\n"},
+        StatusCase{"IntIgnoredAtStart", IntIgnoredAtStart, 0, ""},
+        StatusCase{"TermIgnoredAtStart", TermIgnoredAtStart, 0, ""},
+        // The signal's own action: no message, the shell's 128 + n.
+        StatusCase{"IntBeforeTheDeviceOpens", IntBeforeTheDeviceOpens, 128 + SIGINT, ""},
+        StatusCase{"TermBeforeTheDeviceOpens", TermBeforeTheDeviceOpens, 128 + SIGTERM, ""}),
+    ByName());
 
 }  // namespace

@@ -11,8 +11,11 @@
 // interceptors __real_malloc then reaches; a preloaded shim would have to be
 // loaded after the sanitizer runtime, which ASan refuses.
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -41,12 +44,15 @@ struct Fault {
   bool oneByteIo = false;   // reads and writes move at most one byte
   int seen = 0;
   bool fired = false;
+  int signal = 0;           // instead of failing, raise this and go on
 } g_fault;
 
 bool Fire(Call c) {
   if (!g_fault.armed || g_fault.call != c || ++g_fault.seen != g_fault.failAt) return false;
   g_fault.fired = true;
-  return true;
+  if (g_fault.signal == 0) return true;
+  raise(g_fault.signal);
+  return false;
 }
 
 size_t Clip(size_t n) { return g_fault.armed && g_fault.oneByteIo && n > 1 ? 1 : n; }
@@ -240,5 +246,48 @@ TEST(RcFault, LookupFailuresLeaveTheBufferAlone) {
     EXPECT_STREQ(value, "untouched");
   }
 }
+
+// A signal that ends the process during the write-back: it takes effect
+// only once the temporary file is renamed, so the new file is whole and
+// nothing is left beside it.
+struct Interrupt {
+  const char *name;
+  Call call;  // the signal comes inside this call
+  int signal;
+  bool fileBefore;
+};
+
+class RcWriteBackSignal : public ::testing::TestWithParam<Interrupt> {};
+
+TEST_P(RcWriteBackSignal, WaitsUntilTheFileIsReplaced) {
+  const Interrupt &c = GetParam();
+  TempDir dir;
+  std::string path = dir / "rc";
+  if (c.fileBefore) WriteFile(path, "[Audio]\nDSP=/dev/x\n");
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(c.signal, SIG_DFL);
+    int devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, STDERR_FILENO);
+    g_fault = Fault{true, c.call, 1, 0, false, 0, false, c.signal};
+    vdlSetRCFileValue(path.c_str(), "Audio", "DSP", "/dev/dsp");
+    _exit(g_fault.fired ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+  EXPECT_EQ(WTERMSIG(status), c.signal);
+  EXPECT_EQ(ListDir(dir.path), std::vector<std::string>{"rc"});
+  EXPECT_EQ(ReadFile(path), "[Audio]\nDSP=/dev/dsp\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RcWriteBackSignal,
+    ::testing::Values(Interrupt{"IntInMkstemp", kMkstemp, SIGINT, true},
+                      Interrupt{"IntInWrite", kWrite, SIGINT, true},
+                      Interrupt{"TermInFsync", kFsync, SIGTERM, true},
+                      Interrupt{"HupInRename", kRename, SIGHUP, true},
+                      Interrupt{"IntInFsyncOfANewFile", kFsync, SIGINT, false}),
+    ByName());
 
 }  // namespace

@@ -1,7 +1,12 @@
 // The RC file store through its public interface: every edit and lookup
 // checked byte for byte against the file, messages against stderr.
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
+#include <utility>
 
 #include <cstring>
 #include <optional>
@@ -263,6 +268,53 @@ TEST(RcFile, LookupRefusesOverLongNamesSilently) {
   EXPECT_STREQ(value, "x");
 }
 
+// Root may write anything: the permission checks of the store are seen
+// only by another user.  Under root the cases run as this one, in a child.
+constexpr uid_t kUnprivileged = 65534;
+
+// The user a case runs as: unprivileged under root, the caller otherwise.
+uid_t CaseUser() { return geteuid() == 0 ? kUnprivileged : geteuid(); }
+
+// Gives dir to the case's user, so that it may create files there.
+void GiveDir(const TempDir &dir) {
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(dir.path.c_str(), kUnprivileged, kUnprivileged), 0);
+  }
+}
+
+// Runs fn as CaseUser(): its result and what it printed on stderr.
+std::pair<int32_t, std::string> AsCaseUser(const std::function<int32_t()> &fn) {
+  int32_t r = -1;
+  if (geteuid() != 0) {
+    std::string err = CaptureStderr([&] { r = fn(); });
+    return {r, err};
+  }
+  int fds[2];
+  if (pipe(fds) != 0) return {r, "pipe failed"};
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    if (setgroups(0, nullptr) != 0 || setgid(kUnprivileged) != 0 || setuid(kUnprivileged) != 0)
+      _exit(2);
+    std::string err = CaptureStderr([&] { r = fn(); });
+    std::string said = std::to_string(r) + "\n" + err;
+    ssize_t ignored = write(fds[1], said.data(), said.size());
+    (void)ignored;
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string said;
+  char buf[512];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  size_t eol = said.find('\n');
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || eol == std::string::npos)
+    return {r, "the child failed: " + said};
+  return {std::stoi(said.substr(0, eol)), said.substr(eol + 1)};
+}
+
 // An existing file that cannot be read is never replaced by a new group.
 TEST(RcFile, UnreadablePathIsRefusedNotReplaced) {
   TempDir dir;
@@ -276,13 +328,14 @@ TEST(RcFile, UnreadablePathIsRefusedNotReplaced) {
   EXPECT_EQ(CaptureStderr([&] { r = vdlGetRCFileValue(path.c_str(), "A", "K", value); }), msg);
   EXPECT_EQ(r, 0);
   EXPECT_EQ(ListDir(path).size(), 0u);
-  if (geteuid() == 0) GTEST_SKIP() << "root reads files without read permission";
+  GiveDir(dir);
   std::string file = dir / "locked";
   WriteFile(file, "[A]\nK=1\n");
+  ASSERT_EQ(chown(file.c_str(), CaseUser(), static_cast<gid_t>(-1)), 0);
   chmod(file.c_str(), 0200);
-  msg = "Error: Can't open rc file (" + file + ")\n";
-  EXPECT_EQ(CaptureStderr([&] { r = vdlSetRCFileValue(file.c_str(), "A", "K", "v"); }), msg);
-  EXPECT_EQ(r, 0);
+  auto [result, err] = AsCaseUser([&] { return vdlSetRCFileValue(file.c_str(), "A", "K", "v"); });
+  EXPECT_EQ(err, "Error: Can't open rc file (" + file + ")\n");
+  EXPECT_EQ(result, 0);
   chmod(file.c_str(), 0600);
   EXPECT_EQ(ReadFile(file), "[A]\nK=1\n");
 }
@@ -329,17 +382,60 @@ TEST(RcFile, PermissionBitsAreKeptAndNewFilesFollowTheUmask) {
 }
 
 TEST(RcFile, UnwritableDirectoryFailsWithTheFileKept) {
-  if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
   TempDir dir;
+  GiveDir(dir);
   std::string path = dir / "rc";
   WriteFile(path, "[A]\nK=1\n");
+  ASSERT_EQ(chown(path.c_str(), CaseUser(), static_cast<gid_t>(-1)), 0);
   chmod(dir.path.c_str(), 0555);
-  int32_t r = -1;
-  std::string err = CaptureStderr([&] { r = vdlSetRCFileValue(path.c_str(), "A", "K", "2"); });
+  auto [r, err] = AsCaseUser([&] { return vdlSetRCFileValue(path.c_str(), "A", "K", "2"); });
   chmod(dir.path.c_str(), 0755);
   EXPECT_EQ(r, 0);
   EXPECT_EQ(err, "Error: Can't open rc file (" + path + ")\n");
   EXPECT_EQ(ReadFile(path), "[A]\nK=1\n");
 }
+
+// The write-back replaces the file by a new one, which the permissions of
+// the old one do not stop: the store refuses what an edit in place could
+// not do, and never hands a file to another owner.
+struct Foreign {
+  const char *name;
+  mode_t mode;
+  bool rootOwned;  // else the user's own
+  int32_t result;
+};
+
+class RcForeignFile : public ::testing::TestWithParam<Foreign> {};
+
+TEST_P(RcForeignFile, IsReplacedOnlyWhenTheUserMayWriteIt) {
+  const Foreign &c = GetParam();
+  if (c.rootOwned && geteuid() != 0) GTEST_SKIP() << "only root can make a file of root's";
+  TempDir dir;
+  GiveDir(dir);
+  std::string path = dir / "rc";
+  const std::string before = "[A]\nK=1\n";
+  WriteFile(path, before);
+  uid_t owner = c.rootOwned ? 0 : CaseUser();
+  ASSERT_EQ(chown(path.c_str(), owner, static_cast<gid_t>(-1)), 0);
+  ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+  auto [r, err] = AsCaseUser([&] { return vdlSetRCFileValue(path.c_str(), "A", "K", "2"); });
+  EXPECT_EQ(r, c.result);
+  EXPECT_EQ(err, c.result ? "" : "Error: Can't open rc file (" + path + ")\n");
+  EXPECT_EQ(ReadFile(path), c.result ? "[A]\nK=2\n" : before);
+  EXPECT_EQ(ListDir(dir.path), std::vector<std::string>{"rc"});
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, owner);
+  EXPECT_EQ(st.st_mode & 07777, c.mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RcForeignFile,
+    ::testing::Values(Foreign{"OwnWritable", 0644, false, 1},
+                      Foreign{"OwnReadOnly", 0444, false, 0},
+                      Foreign{"RootsReadable", 0644, true, 0},
+                      // Writable, but the replacement would become the user's.
+                      Foreign{"RootsWritable", 0666, true, 0}),
+    ByName());
 
 }  // namespace

@@ -85,7 +85,12 @@ int32_t vdlGetRCFileValue(const char *path, const char *group,
  * a temporary file in the same directory, flushed to disk and renamed over
  * the old one, keeping its permission bits (and its owner, where allowed).
  * When PATH is a symbolic link the file it leads to is replaced and the
- * link stays.  The directory must therefore be writable.
+ * link stays.  The directory must therefore be writable.  A file that the
+ * caller may not write (no write permission for the effective user), or
+ * one owned by another user that the replacement could not give back, is
+ * left as it is and counts as a failed write.  SIGINT, SIGTERM and SIGHUP
+ * are held back in the calling thread from the creation of the temporary
+ * file until it is renamed or removed, and delivered after.
  *
  * Returns 1 when the file now holds the entry with VALUE.  Returns 0, with
  * the file as it was and no temporary file left behind, when:
@@ -97,8 +102,9 @@ int32_t vdlGetRCFileValue(const char *path, const char *group,
  *   newline (silently);
  * - memory runs out while loading, "Error: Can't allocate memory (rc file
  *   i/o libray).\n", or while editing, the same text without the newline;
- * - the new file cannot be created, written, flushed or renamed:
- *   "Error: Can't open rc file (%s)\n".
+ * - the file may not be replaced (above), or the new file cannot be
+ *   created, written, flushed or renamed: "Error: Can't open rc file
+ *   (%s)\n".
  */
 int32_t vdlSetRCFileValue(const char *path, const char *group,
                           const char *key, const char *value);

@@ -36,15 +36,21 @@ extern "C" {
  *
  * Returns the descriptor (>= 0).  From then on SIGINT and SIGTERM end the
  * process: "Terminated...\n" on stderr, interval timer disarmed, queued
- * sound dropped (SNDCTL_DSP_RESET), device closed, exit status 1.  The
- * handlers stay installed after vdlCloseDevice_WaveDSP.
+ * sound dropped (SNDCTL_DSP_RESET), device closed, exit status 1.  A
+ * signal that is ignored (SIG_IGN) at this call stays ignored.  The
+ * handlers stay installed after vdlCloseDevice_WaveDSP.  An empty HOME
+ * counts as unset.
  * On failure prints "open <path>: <reason>\n" and returns a negative
  * value; no handler is installed.
  */
 int32_t vdlOpenDevice_WaveDSP(void);
 
 /* Closes the held device descriptor.  Queued sound is played out first
- * (the driver drains on close). */
+ * (the driver drains on close).  A background playback still running ends
+ * first: playing flag 0, timer disarmed, stream let go (as by
+ * vdlEnd_WaveDSP, without its SYNC).  The module then holds no descriptor:
+ * no later signal or call reaches a file that gets the same number, and
+ * device operations until the next open fail (EBADF). */
 void vdlCloseDevice_WaveDSP(void);
 
 /*
@@ -83,6 +89,9 @@ FILE *vdlOpenFile_WaveDSP(const char *path, int32_t *time, int32_t *stereo,
  *     the file holds less than size bytes after the header; n bytes (a
  *     multiple of 256) were written, and are drained by SNDCTL_DSP_SYNC;
  *   "write /dev/dsp: <reason>\n" the device refused a write; no SYNC.
+ * errno then tells a fault of the file from one of the system: 0 for a
+ * NULL stream and after a read error, ENOMEM when the memory was lacking,
+ * the write's own error (never 0) when the device refused a write.
  */
 int32_t vdlPlay_WaveDSP(FILE *fp, int32_t time, int32_t stereo,
                         int32_t channels, int32_t freq, int32_t bits,
@@ -125,13 +134,16 @@ int32_t vdlTestPlay_WaveDSP(const char *path);
  * the timer re-armed, so the caller still runs between two handler runs.
  * The handler allocates nothing and prints with write(2), on stderr:
  *   "Error: Wave - File Read error(<n> bytes).Sound stopped.\n"
- *     the file holds less than its data size; n data bytes were written;
- *     SNDCTL_DSP_SYNC follows.  While the playing flag stays 1 this
- *     repeats at every block step (ten per signal) until
- *     vdlBGMStop_WaveDSP or vdlEnd_WaveDSP.  A file that ends inside the
- *     last block prints it once, and the playback is played out.
+ *     the file holds less than its data size; n is the position (data
+ *     bytes handed over, in steps of 256).  Printed once: the playback
+ *     ends as if played out (flag 0), the module lets go of the stream, so
+ *     a resume plays nothing, and SNDCTL_DSP_POST lets the queued sound
+ *     play out without waiting for it.
  *   "write /dev/dsp: <reason>\n" the device refused a block, which is
- *     lost; the stream then runs out one block early.
+ *     lost; the stream then runs out one block early, and that read error
+ *     ends the playback.
+ * vdlBGMPlay_WaveDSP unblocks SIGALRM in the calling thread's signal mask
+ * (an inherited mask may hold it back), and leaves it unblocked.
  */
 
 /* Starts playing fp in the background and returns at once.  The arguments

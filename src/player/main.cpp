@@ -4,7 +4,9 @@
 
 #include "convunit.h"
 
+#include <errno.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -93,16 +95,23 @@ int main(int argc, char **argv) {
     exit(1);
   }
   usage(0);
+  // A device that is a pipe or socket whose reader has gone refuses the
+  // write like any other device, rather than ending the player unseen.
+  signal(SIGPIPE, SIG_IGN);
   if (vdlOpenDevice_WaveDSP() < 0) exit(1);
+  int status = 0;
   for (int i = 0; i < g_nFiles; ++i) {
     int32_t time, stereo, channels, freq, bits, size;
     FILE *fp = vdlOpenFile_WaveDSP(g_cFileName[i], &time, &stereo, &channels, &freq,
                                    &bits, &size);
     if (!fp) continue;
     Report(g_cFileName[i], time, stereo, channels, freq, bits, size);
-    vdlPlay_WaveDSP(fp, time, stereo, channels, freq, bits, size);
+    // A bad file leaves the status alone; a device that refused sound, or
+    // a lack of memory, does not.
+    if (!vdlPlay_WaveDSP(fp, time, stereo, channels, freq, bits, size) && errno != 0)
+      status = 1;
     fclose(fp);
   }
   vdlCloseDevice_WaveDSP();
-  exit(0);
+  exit(status);
 }

@@ -5,6 +5,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -107,6 +109,35 @@ static mode_t NewFileMode() {
   return 0666 & ~mask;
 }
 
+// The rename replaces the file whatever its permissions, where writing it
+// in place would be refused: a file the user may not write stays as it is.
+static int32_t MayReplace(const char *target) {
+  return faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) == 0;
+}
+
+// Writes the temporary file and renames it over target; on any failure
+// the temporary file goes.
+static int32_t ReplaceRCFile(const char *target, char *temp, const struct stat *old,
+                             const char *data, int32_t size) {
+  int fd = mkstemp(temp);
+  if (fd < 0) return 0;
+  int32_t ok = 1;
+  if (old && (old->st_uid != geteuid() || old->st_gid != getegid())) {
+    // The file keeps its owner and group.  Only root may give a file away;
+    // anyone else may still keep a group of their own, and otherwise the
+    // replacement would change hands, which an edit in place never does.
+    if (fchown(fd, old->st_uid, old->st_gid) != 0 && old->st_uid != geteuid()) ok = 0;
+  }
+  mode_t mode = old ? (old->st_mode & 07777) : NewFileMode();
+  if (ok && fchmod(fd, mode) != 0) ok = 0;
+  if (ok) ok = WriteAll(fd, data, size);
+  if (ok && fsync(fd) != 0) ok = 0;
+  if (close(fd) != 0) ok = 0;
+  if (ok && rename(temp, target) != 0) ok = 0;
+  if (!ok) unlink(temp);
+  return ok;
+}
+
 int32_t WriteRCFile(const char *path, const char *data, int32_t size) {
   char target[PATH_MAX];
   char temp[PATH_MAX];
@@ -115,20 +146,16 @@ int32_t WriteRCFile(const char *path, const char *data, int32_t size) {
     return 0;
   struct stat old;
   int exists = stat(target, &old) == 0;
-  int fd = mkstemp(temp);
-  if (fd < 0) return 0;
-  int32_t ok = 1;
-  if (exists && (old.st_uid != geteuid() || old.st_gid != getegid())) {
-    // Only root may give the file back to its owner; anyone else edits a
-    // file of their own, so a refusal changes nothing that matters.
-    if (fchown(fd, old.st_uid, old.st_gid) != 0) errno = 0;
-  }
-  mode_t mode = exists ? (old.st_mode & 07777) : NewFileMode();
-  if (fchmod(fd, mode) != 0) ok = 0;
-  if (ok) ok = WriteAll(fd, data, size);
-  if (ok && fsync(fd) != 0) ok = 0;
-  if (close(fd) != 0) ok = 0;
-  if (ok && rename(temp, target) != 0) ok = 0;
-  if (!ok) unlink(temp);
+  if (exists && !MayReplace(target)) return 0;
+  // SIGINT, SIGTERM and SIGHUP wait until the temporary file is renamed or
+  // removed: ending the process in between would leave it behind.
+  sigset_t held, saved;
+  sigemptyset(&held);
+  sigaddset(&held, SIGINT);
+  sigaddset(&held, SIGTERM);
+  sigaddset(&held, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &held, &saved);
+  int32_t ok = ReplaceRCFile(target, temp, exists ? &old : nullptr, data, size);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   return ok;
 }

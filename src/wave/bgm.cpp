@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <time.h>
@@ -60,6 +61,9 @@ int64_t g_nByteRate = 0;
 // it lacked room, and room frees no faster than the device plays.  Written
 // by the handler, cleared by vdlBGMPlay_WaveDSP and a pause; 0 at rest.
 std::atomic<int64_t> g_nRetryNs{0};
+// 1 from vdlBGMPlay_WaveDSP to vdlEnd_WaveDSP (or the device's close),
+// while the timer runs for the module.
+volatile sig_atomic_t g_nTimerArmed = 0;
 
 int64_t NowNs() {
   timespec ts;
@@ -115,6 +119,18 @@ bool DeviceTakes(size_t len, bool *asked) {
   return true;
 }
 
+// The stream holds less than its data size: said once, and the playback
+// ends as if played out, since every later read would fail the same way.
+// The module lets go of the stream, so a resume plays nothing.  POST, not
+// SYNC: what is queued still plays out, but the handler does not wait for
+// it while its caller is held up.
+void EndOnReadError(int64_t pos) {
+  g_nWaveBGMPlaying = 0;
+  g_fp = nullptr;
+  PrintReadError(pos);
+  ioctl(g_fdDsp, SNDCTL_DSP_POST, 0);
+}
+
 // One block step; false when the device could not take the block, so that
 // the signal stops handing over blocks.  *blind is set when a block went
 // to a device that did not say it had room.  fread on g_fp is safe here:
@@ -134,8 +150,7 @@ bool WaveBGMPlaying(bool *asked, bool *blind) {
   // the step that takes the last block on, whatever that step meets.
   if (last) g_nWaveBGMPlaying = 0;
   if (fread(g_cBlock, 1, len, fp) < len) {
-    PrintReadError(pos);
-    ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
+    EndOnReadError(pos);
     return true;
   }
   if (g_nRoom == kRoomUnknown)
@@ -230,6 +245,13 @@ int32_t vdlBGMPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
   g_nRetryNs = 0;
   InstallTimerAction();
   SetTimer(kTimerPeriodUs);
+  g_nTimerArmed = 1;
+  // An inherited signal mask may hold SIGALRM back, and then nothing
+  // would ever play.
+  sigset_t alarm;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
   return 1;
 }
 
@@ -256,8 +278,23 @@ void vdlEnd_WaveDSP(void) {
   g_nWaveBGMPlaying = 0;
   InstallTimerAction();
   SetTimer(0);
+  g_nTimerArmed = 0;
   g_fp = nullptr;
   ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
 }
+
+namespace vdlwave {
+
+// The timer is the module's only while a playback runs: a caller may use
+// ITIMER_REAL for itself before the first playback and after an end.
+void StopBackground() {
+  if (!g_nTimerArmed) return;
+  g_nWaveBGMPlaying = 0;
+  SetTimer(0);
+  g_nTimerArmed = 0;
+  g_fp = nullptr;
+}
+
+}  // namespace vdlwave
 
 int32_t vdlIsBGMPlay_WaveDSP(void) { return g_nWaveBGMPlaying; }

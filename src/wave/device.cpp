@@ -103,13 +103,18 @@ void ExitCallBack(int) {
   g_nWaveBGMPlaying = 0;
   struct itimerval off = {};
   setitimer(ITIMER_REAL, &off, nullptr);
-  ioctl(g_fdDsp, SNDCTL_DSP_RESET, 0);
-  vdlCloseDevice_WaveDSP();
+  int fd = g_fdDsp;
+  if (fd >= 0) {
+    ioctl(fd, SNDCTL_DSP_RESET, 0);
+    close(fd);
+  }
   _exit(1);
 }
 
 // SIGINT and SIGTERM each block the other while the handler runs, so the
-// message is printed once even when both arrive.
+// message is printed once even when both arrive.  A signal ignored when
+// the device opens stays ignored: a shell starts background jobs so on
+// purpose, and they must outlive the terminal's Ctrl-C.
 void InstallExitHandler() {
   struct sigaction sa = {};
   sa.sa_handler = ExitCallBack;
@@ -117,8 +122,12 @@ void InstallExitHandler() {
   sigaddset(&sa.sa_mask, SIGINT);
   sigaddset(&sa.sa_mask, SIGTERM);
   sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  const int ends[] = {SIGINT, SIGTERM};
+  for (int sig : ends) {
+    struct sigaction old;
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &sa, nullptr);
+  }
 }
 
 // Fills device (VDL_RC_VALUE_SIZE bytes) with the device path from the
@@ -126,7 +135,8 @@ void InstallExitHandler() {
 void LookUpDevicePath(char *device) {
   snprintf(device, VDL_RC_VALUE_SIZE, "%s", kDefaultDevice);
   const char *home = getenv("HOME");
-  if (!home) return;
+  // An empty HOME names no directory; it would put the file at the root.
+  if (!home || !*home) return;
   if (strlen(home) >= PATH_MAX) {
     fprintf(stderr, "Error: Wave - Home directory name too long (%.64s...).\n",
             home);
@@ -156,4 +166,11 @@ int32_t vdlOpenDevice_WaveDSP(void) {
   return g_fdDsp;
 }
 
-void vdlCloseDevice_WaveDSP(void) { close(g_fdDsp); }
+// The number is given up before the close: from then on neither a timer
+// step nor the termination handler can reach a file opened after it.
+void vdlCloseDevice_WaveDSP(void) {
+  int fd = g_fdDsp;
+  StopBackground();
+  g_fdDsp = -1;
+  if (fd >= 0) close(fd);
+}

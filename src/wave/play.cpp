@@ -3,6 +3,7 @@
 
 #include "wave_internal.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -27,11 +28,15 @@ using namespace vdlwave;
 
 int32_t vdlPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
                         int32_t freq, int32_t bits, int32_t size) {
-  if (!fp) return 0;
+  if (!fp) {
+    errno = 0;
+    return 0;
+  }
   PreparePlayback(fp, stereo, channels, freq, bits);
   char *block = static_cast<char *>(malloc(kBlockBufferSize));
   if (!block) {
     fprintf(stderr, "Error: Wave - Can't allocate memory.\n");
+    errno = ENOMEM;
     return 0;
   }
   // 64-bit so that pos + 256 cannot overflow for a size near 2^31 - 1.
@@ -42,11 +47,14 @@ int32_t vdlPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
               static_cast<int>(pos));
       ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
       free(block);
+      errno = 0;  // a fault of the file, not of the device
       return 0;
     }
     if (!WriteBlock(g_fdDsp, block, len)) {
+      int err = errno;
       perror("write /dev/dsp");
       free(block);
+      errno = err;
       return 0;
     }
   }

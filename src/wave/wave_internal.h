@@ -30,7 +30,8 @@ static_assert(sizeof(sig_atomic_t) == sizeof(int32_t),
 // does not fit one.
 //
 // Device descriptor; written by vdlOpenDevice_WaveDSP (negative after a
-// failed open), never cleared by a close.  -1 at rest.
+// failed open), -1 again once closed, so that nothing reaches a later file
+// that gets the same number.  -1 at rest.
 extern volatile sig_atomic_t g_fdDsp;
 // WAV stream of the background playback; null at rest and after
 // vdlEnd_WaveDSP, which leaves the stream to its caller.
@@ -54,6 +55,11 @@ static_assert(std::atomic<FILE *>::is_always_lock_free &&
 // to offset 44.
 void PreparePlayback(FILE *fp, int32_t stereo, int32_t channels,
                      int32_t freq, int32_t bits);
+
+// Ends a background playback that is still running, before the device it
+// writes to is closed: flag 0, timer disarmed, stream forgotten.  Leaves
+// the timer alone when no playback runs.  Async-signal-safe.
+void StopBackground();
 
 // Writes all len bytes of buf to fd: a short write is continued, and a
 // write that a signal interrupts before any byte is retried.  Returns 1,
