@@ -28,7 +28,7 @@ pkgconfig)
   shared) libs=$(pkg-config --libs "$lib") ;;
   static) libs="-Wl,-Bstatic $(pkg-config --static --libs "$lib") -Wl,-Bdynamic" ;;
   esac
-  # shellcheck disable=SC2086  # word lists on purpose
+  # shellcheck disable=SC2046,SC2086  # word lists on purpose
   ${CC:-cc} $cflags $(pkg-config --cflags "$lib") -o "$prog" "$src" $libs ||
     fail "cc $lib $form: $libs"
   ;;

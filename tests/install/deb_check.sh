@@ -34,6 +34,7 @@ fi
 le() {  # le VALUE BYTES: VALUE as BYTES little-endian bytes
   i=0
   while [ $i -lt "$2" ]; do
+    # shellcheck disable=SC2059  # the format is the byte's escape
     printf "\\$(printf '%03o' $(($1 >> (8 * i) & 255)))"
     i=$((i + 1))
   done
