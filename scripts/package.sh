@@ -6,8 +6,10 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/deps.sh package
-# Read at the first configure of build-deb only.
+# Read at the first configure of build-deb only; CMake takes no CPPFLAGS.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 eval "$(dpkg-buildflags --export=sh)"
+export CFLAGS="$CFLAGS $CPPFLAGS" CXXFLAGS="$CXXFLAGS $CPPFLAGS"
 cmake --preset deb >/dev/null
 cmake --build --preset deb -j "$(nproc)" >&2
 rm -f build-deb/*.deb
