@@ -62,7 +62,8 @@ measure dd dd if="$big" of=/dev/null bs=256
 printf 'int main(void) { return 0; }\n' >"$work/empty.c"
 cc -O2 -o "$work/empty" "$work/empty.c"
 runs=300
-loop_seconds() {
+# Mean wall time of one run of the command, in microseconds.
+microseconds_per_run() {
   start=$(date +%s%N)
   i=0
   while [ $i -lt $runs ]; do
@@ -72,8 +73,8 @@ loop_seconds() {
   end=$(date +%s%N)
   calc "int(($end - $start) / 1000 / $runs)"
 }
-tiny_us=$(loop_seconds "$player" "$tiny")
-empty_us=$(loop_seconds "$work/empty")
+tiny_us=$(microseconds_per_run "$player" "$tiny")
+empty_us=$(microseconds_per_run "$work/empty")
 
 ratio() { awk "BEGIN { printf \"%.2f\", $1 / $2 }"; }
 

@@ -1,5 +1,6 @@
 // The wave module in process: header reading, blocking playback onto a
-// plain file standing in for the device, and the signal-safe helpers.
+// plain file standing in for the device, and the internal signal-safe
+// helpers.
 // Device requests and signals are covered through vdsp in player_test.
 #include "vdl/wave.h"
 
@@ -32,6 +33,22 @@ struct Values {
   int32_t time, stereo, channels, freq, bits, size;
 };
 constexpr Values kUntouched = {-7, -7, -7, -7, -7, -7};
+
+// Opens the device at path as a user would: named in $HOME/.vdlrc, with
+// HOME set to dir for the call.
+int32_t OpenDevice(const TempDir &dir, const std::string &path) {
+  WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + path + "\n");
+  const char *home = getenv("HOME");
+  std::string saved = home ? home : "";
+  setenv("HOME", dir.path.c_str(), 1);
+  int32_t fd = vdlOpenDevice_WaveDSP();
+  if (home) {
+    setenv("HOME", saved.c_str(), 1);
+  } else {
+    unsetenv("HOME");
+  }
+  return fd;
+}
 
 FILE *Open(const std::string &path, Values &v) {
   return vdlOpenFile_WaveDSP(path.c_str(), &v.time, &v.stereo, &v.channels, &v.freq, &v.bits,
@@ -141,8 +158,7 @@ TEST_P(WavePlay, WritesTheDataSizeOrReportsTheShortFile) {
   std::string data = Pattern(c.fileData);
   WriteFile(dir / "in.wav", WavHeader({1, 8000, 8, -1, c.dataSize}, 0) + data);
   WriteFile(dir / "dev", "");
-  vdlwave::g_fdDsp = open((dir / "dev").c_str(), O_WRONLY);
-  ASSERT_GE(vdlwave::g_fdDsp, 0);
+  ASSERT_GE(OpenDevice(dir, dir / "dev"), 0);
   Values v;
   FILE *fp = Open(dir / "in.wav", v);
   ASSERT_NE(fp, nullptr);
@@ -152,7 +168,7 @@ TEST_P(WavePlay, WritesTheDataSizeOrReportsTheShortFile) {
     result = vdlPlay_WaveDSP(fp, v.time, v.stereo, v.channels, v.freq, v.bits, v.size);
   });
   fclose(fp);
-  close(vdlwave::g_fdDsp);
+  vdlCloseDevice_WaveDSP();
   EXPECT_EQ(result, c.result);
   EXPECT_EQ(err, c.err);
   EXPECT_EQ(ReadFile(dir / "dev"), data.substr(0, c.written));
@@ -182,17 +198,19 @@ TEST(WavePlay, NullStreamDoesNothing) {
   EXPECT_EQ(err, "");
 }
 
+// A closed device refuses every write: the module holds no descriptor.
 TEST(WavePlay, RefusedWriteIsReportedLikePerror) {
   TempDir dir;
   WriteFile(dir / "in.wav", MakeWav(WavFormat(), Pattern(600)));
-  vdlwave::g_fdDsp = open("/dev/null", O_RDONLY);
+  ASSERT_GE(OpenDevice(dir, "/dev/null"), 0);
+  vdlCloseDevice_WaveDSP();
   FILE *fp = fopen((dir / "in.wav").c_str(), "rb");
   int32_t result = -1;
   std::string err =
       CaptureStderr([&] { result = vdlPlay_WaveDSP(fp, 0, 0, 1, 8000, 8, 600); });
   fclose(fp);
-  close(vdlwave::g_fdDsp);
   EXPECT_EQ(result, 0);
+  EXPECT_EQ(errno, EBADF);
   EXPECT_EQ(err, "write /dev/dsp: Bad file descriptor\n");
 }
 

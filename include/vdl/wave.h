@@ -84,14 +84,13 @@ FILE *vdlOpenFile_WaveDSP(const char *path, int32_t *time, int32_t *stereo,
  *
  * Returns 1 when the whole data size was played (at once for size <= 0),
  * 0 for a NULL stream (no device request) or on a failure, after printing:
- *   "Error: Wave - Can't allocate memory.\n"
  *   "Error: Wave - File Read error(<n> bytes).Sound stopped.\n"
  *     the file holds less than size bytes after the header; n bytes (a
  *     multiple of 256) were written, and are drained by SNDCTL_DSP_SYNC;
  *   "write /dev/dsp: <reason>\n" the device refused a write; no SYNC.
- * errno then tells a fault of the file from one of the system: 0 for a
- * NULL stream and after a read error, ENOMEM when the memory was lacking,
- * the write's own error (never 0) when the device refused a write.
+ * errno then tells a fault of the file from one of the device: 0 for a
+ * NULL stream and after a read error, the write's own error (never 0) when
+ * the device refused a write.
  */
 int32_t vdlPlay_WaveDSP(FILE *fp, int32_t time, int32_t stereo,
                         int32_t channels, int32_t freq, int32_t bits,

@@ -106,8 +106,8 @@ int main(int argc, char **argv) {
                                    &bits, &size);
     if (!fp) continue;
     Report(g_cFileName[i], time, stereo, channels, freq, bits, size);
-    // A bad file leaves the status alone; a device that refused sound, or
-    // a lack of memory, does not.
+    // A bad file leaves the status alone; a device that refused sound
+    // does not.
     if (!vdlPlay_WaveDSP(fp, time, stereo, channels, freq, bits, size) && errno != 0)
       status = 1;
     fclose(fp);

@@ -17,24 +17,12 @@ constexpr int kLineSize = VDL_RC_LINE_MAX + 1;
 static const char kNoMemory[] = "Error: Can't allocate memory (rc file i/o libray).";
 
 // The file's content during one public operation, not terminated; null at
-// rest.  Loaded by the file operations, resized only through ChangeSize.
+// rest.  Loaded by the file operations, changed only by SpliceRCData.
 static char *g_pRCFileData = nullptr;
 // Bytes of data in g_pRCFileData; 0 at rest.
 static int32_t g_nSize = 0;
-// Cursor: index of the next byte to read or, in an edit, to write; 0 at rest.
+// Cursor: index of the next byte to read; 0 at rest.
 static int32_t g_nPos = 0;
-
-static int32_t ByteCopy(char *dest, const char *src, int32_t count) {
-  if (count <= 0) return 0;
-  memcpy(dest, src, static_cast<size_t>(count));
-  return count;
-}
-
-// realloc that leaves the old buffer valid on failure, so an edit that runs
-// out of memory still has the data it started with.
-static char *ChangeSize(char *buf, int32_t size) {
-  return static_cast<char *>(realloc(buf, size > 0 ? static_cast<size_t>(size) : 1));
-}
 
 static void ReleaseRCData() {
   free(g_pRCFileData);
@@ -62,39 +50,49 @@ static int32_t GetRCLineChar(char *line) {
   return 0;
 }
 
+enum RCScan {
+  kRCFound,      // a line starts with the pattern
+  kRCNextGroup,  // a group line came first (only when asked to stop there)
+  kRCEnd,        // the data ended after a complete line
+  kRCCut,        // the last line has no newline, and is not looked at
+};
+
+// Reads lines from the cursor until one starts with pattern.  The line
+// read last is left in line (kLineSize bytes), and its start in *lineStart.
 // strncmp stops at a zero byte in the line, so a line holding one before
 // the pattern's end never matches.
-static int32_t LineStartsWith(const char *line, const char *pattern, int plen) {
-  return strncmp(line, pattern, static_cast<size_t>(plen)) == 0;
+static RCScan ScanRCLines(const char *pattern, int plen, bool stopAtGroup, char *line,
+                          int32_t *lineStart) {
+  while (g_nPos < g_nSize) {
+    *lineStart = g_nPos;
+    if (!GetRCLineChar(line)) return kRCCut;
+    if (strncmp(line, pattern, static_cast<size_t>(plen)) == 0) return kRCFound;
+    if (stopAtGroup && line[0] == '[') return kRCNextGroup;
+  }
+  return kRCEnd;
 }
 
+// Moves the cursor past the line "[group]".
 static int32_t SeekRCGroup(const char *group) {
   char pattern[kPatternSize];
   int plen = snprintf(pattern, sizeof pattern, "[%s]", group);
   if (plen < 0 || plen >= kPatternSize) return 0;
   char line[kLineSize];
-  while (g_nPos < g_nSize) {
-    if (!GetRCLineChar(line)) return 0;
-    if (LineStartsWith(line, pattern, plen)) return 1;
-  }
-  return 0;
+  int32_t lineStart;
+  return ScanRCLines(pattern, plen, false, line, &lineStart) == kRCFound;
 }
 
-// value must hold kLineSize bytes: a value can be as long as a line.
+// Finds "key=" in the group at the cursor; value must hold kLineSize
+// bytes, since a value can be as long as a line.
 static int32_t GetRCKeyValue(const char *key, char *value) {
   char pattern[kPatternSize];
   int plen = snprintf(pattern, sizeof pattern, "%s=", key);
   if (plen < 0 || plen >= kPatternSize) return 0;
   char line[kLineSize];
-  while (g_nPos < g_nSize) {
-    if (!GetRCLineChar(line)) return 0;
-    if (LineStartsWith(line, pattern, plen)) {
-      memcpy(value, line + plen, strlen(line + plen) + 1);
-      return 1;
-    }
-    if (line[0] == '[') return 0;
-  }
-  return 0;
+  int32_t lineStart;
+  if (ScanRCLines(pattern, plen, true, line, &lineStart) != kRCFound) return 0;
+  memcpy(value, line + plen, strlen(line + plen) + 1);
+  return 1;
 }
 
 // The insertion point for a new entry: the start of the line after the
@@ -102,122 +100,68 @@ static int32_t GetRCKeyValue(const char *key, char *value) {
 // always supplies a ']', and a newline always follows it within the data;
 // the bounds are kept all the same.
 static int32_t BackSearchString(int32_t start) {
-  g_nPos = start;
-  while (g_nPos > 0 && g_pRCFileData[g_nPos] != '=' && g_pRCFileData[g_nPos] != ']') --g_nPos;
-  while (g_nPos < g_nSize && g_pRCFileData[g_nPos] != '\n') ++g_nPos;
-  if (g_nPos < g_nSize) ++g_nPos;
-  return g_nPos;
+  int32_t at = start;
+  while (at > 0 && g_pRCFileData[at] != '=' && g_pRCFileData[at] != ']') --at;
+  while (at < g_nSize && g_pRCFileData[at] != '\n') ++at;
+  return at < g_nSize ? at + 1 : at;
 }
 
-// Saves the count bytes of data from index at into a new block, or gives
-// *tail null for none.  Returns 0 when the block cannot be allocated.
-static int32_t SaveTail(int32_t at, char **tail) {
-  int32_t count = g_nSize - at;
-  *tail = nullptr;
-  if (count <= 0) return 1;
-  *tail = static_cast<char *>(malloc(static_cast<size_t>(count)));
-  if (!*tail) return 0;
-  ByteCopy(*tail, g_pRCFileData + at, count);
-  return 1;
-}
-
-// Case A: replaces the bytes from valueStart up to the newline just before
-// the cursor by value.  Every allocation comes before the first change, so
-// a failure leaves the data as it was.
-static int32_t ReplaceRCValue(int32_t valueStart, const char *value) {
-  int32_t oldLen = g_nPos - 1 - valueStart;
-  int32_t newLen = static_cast<int32_t>(strlen(value));
-  if (newLen == oldLen) {
-    ByteCopy(g_pRCFileData + valueStart, value, newLen);
-    return 1;
+// Replaces the oldLen bytes at index at by the len bytes of text: every
+// edit of the data is one of these.  The buffer only grows (a larger one
+// than the data is harmless), and the one call that can fail comes before
+// the first change, so running out of memory leaves the data as it was.
+static int32_t SpliceRCData(int32_t at, int32_t oldLen, const char *text, int32_t len) {
+  int32_t newSize = g_nSize - oldLen + len;
+  if (newSize != g_nSize) {
+    size_t capacity = static_cast<size_t>(newSize > g_nSize ? newSize : g_nSize);
+    char *data = static_cast<char *>(realloc(g_pRCFileData, capacity));
+    if (!data) {
+      fputs(kNoMemory, stderr);
+      return 0;
+    }
+    g_pRCFileData = data;
   }
-  int32_t tailLen = g_nSize - g_nPos;
-  char *tail;
-  if (!SaveTail(g_nPos, &tail)) {
-    fputs(kNoMemory, stderr);
-    return 0;
-  }
-  int32_t newSize = g_nSize + newLen - oldLen;
-  char *data = ChangeSize(g_pRCFileData, newSize);
-  if (!data) {
-    free(tail);
-    fputs(kNoMemory, stderr);
-    return 0;
-  }
-  g_pRCFileData = data;
+  memmove(g_pRCFileData + at + len, g_pRCFileData + at + oldLen,
+          static_cast<size_t>(g_nSize - at - oldLen));
+  if (len > 0) memcpy(g_pRCFileData + at, text, static_cast<size_t>(len));
   g_nSize = newSize;
-  g_nPos = valueStart;
-  g_nPos += ByteCopy(g_pRCFileData + g_nPos, value, newLen);
-  g_pRCFileData[g_nPos++] = '\n';
-  ByteCopy(g_pRCFileData + g_nPos, tail, tailLen);
-  free(tail);
   return 1;
 }
 
-// Cases B and C: inserts "key=value\n" at index at.
-static int32_t InsertRCEntry(int32_t at, const char *key, const char *value) {
-  char entry[kPatternSize];
-  int elen = snprintf(entry, sizeof entry, "%s=%s\n", key, value);
-  if (elen < 0 || elen >= kPatternSize) return 0;
-  int32_t tailLen = g_nSize - at;
-  char *tail;
-  if (!SaveTail(at, &tail)) {
-    fputs(kNoMemory, stderr);
-    return 0;
-  }
-  char *data = ChangeSize(g_pRCFileData, g_nSize + elen);
-  if (!data) {
-    free(tail);
-    fputs(kNoMemory, stderr);
-    return 0;
-  }
-  g_pRCFileData = data;
-  g_nSize += elen;
-  g_nPos = at + ByteCopy(g_pRCFileData + at, entry, elen);
-  ByteCopy(g_pRCFileData + g_nPos, tail, tailLen);
-  free(tail);
-  return 1;
-}
-
+// Sets key in the group at the cursor: its first entry gets the new value
+// (up to the newline), or a new entry goes after the group's last entry.
 static int32_t SetRCKeyValue(const char *key, const char *value) {
   char pattern[kPatternSize];
   int plen = snprintf(pattern, sizeof pattern, "%s=", key);
   if (plen < 0 || plen >= kPatternSize) return 0;
   char line[kLineSize];
-  while (g_nPos < g_nSize) {
-    int32_t lineStart = g_nPos;
-    if (!GetRCLineChar(line)) return 0;
-    if (LineStartsWith(line, pattern, plen)) return ReplaceRCValue(lineStart + plen, value);
-    if (line[0] == '[') return InsertRCEntry(BackSearchString(lineStart), key, value);
+  int32_t lineStart;
+  RCScan scan = ScanRCLines(pattern, plen, true, line, &lineStart);
+  if (scan == kRCFound) {
+    int32_t valueStart = lineStart + plen;
+    int32_t valueEnd = g_nPos - 1;  // the line's newline
+    return SpliceRCData(valueStart, valueEnd - valueStart, value,
+                        static_cast<int32_t>(strlen(value)));
   }
-  // The scan reached the end through complete lines, so the data ends with
-  // a newline and the group's header stands before it.
-  return InsertRCEntry(BackSearchString(g_nSize - 1), key, value);
+  if (scan == kRCCut) return 0;
+  char entry[kPatternSize];
+  int elen = snprintf(entry, sizeof entry, "%s=%s\n", key, value);
+  if (elen < 0 || elen >= kPatternSize) return 0;
+  // At the end, the data ends with a newline and the group's header stands
+  // before it.
+  int32_t at = BackSearchString(scan == kRCNextGroup ? lineStart : g_nSize - 1);
+  return SpliceRCData(at, 0, entry, elen);
 }
 
-// Appends the group and its entry.  The newline that ends an unterminated
-// last line is added in the same resize, so running out of memory leaves
-// the data exactly as it was loaded.
+// Appends the group and its entry, after a newline that ends an
+// unterminated last line.
 static int32_t SetRCGroupKeyValue(const char *group, const char *key, const char *value) {
-  char header[kPatternSize];
-  char entry[kPatternSize];
-  int hlen = snprintf(header, sizeof header, "[%s]\n", group);
-  int elen = snprintf(entry, sizeof entry, "%s=%s\n", key, value);
-  if (hlen < 0 || hlen >= kPatternSize || elen < 0 || elen >= kPatternSize) return 0;
-  int32_t newline = g_nSize > 0 && g_pRCFileData[g_nSize - 1] != '\n';
-  int32_t newSize = g_nSize + newline + hlen + elen;
-  char *data = ChangeSize(g_pRCFileData, newSize);
-  if (!data) {
-    fputs(kNoMemory, stderr);
-    return 0;
-  }
-  g_pRCFileData = data;
-  g_nPos = g_nSize;
-  if (newline) g_pRCFileData[g_nPos++] = '\n';
-  g_nPos += ByteCopy(g_pRCFileData + g_nPos, header, hlen);
-  g_nPos += ByteCopy(g_pRCFileData + g_nPos, entry, elen);
-  g_nSize = newSize;
-  return 1;
+  char text[2 * kPatternSize];
+  bool newline = g_nSize > 0 && g_pRCFileData[g_nSize - 1] != '\n';
+  int len = snprintf(text, sizeof text, "%s[%s]\n%s=%s\n", newline ? "\n" : "", group, key,
+                     value);
+  if (len < 0 || len >= static_cast<int>(sizeof text)) return 0;
+  return SpliceRCData(g_nSize, 0, text, len);
 }
 
 int32_t vdlSpaceCut(char *text) {

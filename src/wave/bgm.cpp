@@ -22,27 +22,14 @@ constexpr long kTimerPeriodUs = 1000;  // first expiry and interval
 constexpr int kStepsPerSignal = 10;
 constexpr int64_t kNsPerSecond = 1000000000;
 
-// The block step's buffer.  Owned by the module for the life of the
-// program, so the step, which runs in the signal handler, never calls the
-// allocator and cannot fail to get it.
-char g_cBlock[kBlockBufferSize];
-
-// Appends text at *end, keeping the terminator, as far as the line ends.
-void Append(char *&end, const char *limit, const char *text) {
-  while (*text && end < limit - 1) *end++ = *text++;
-  *end = '\0';
-}
-
-// "Error: Wave - File Read error(<pos> bytes).Sound stopped.\n", formed
-// without stdio and written in one piece.
+// "Error: Wave - File Read error(<pos> bytes).Sound stopped.\n", without
+// stdio.
 void PrintReadError(int64_t pos) {
-  char line[80], num[12];
-  char *end = line;
-  const char *limit = line + sizeof line;
-  Append(end, limit, "Error: Wave - File Read error(");
-  Append(end, limit, FormatDecimal(static_cast<int32_t>(pos), num));
-  Append(end, limit, " bytes).Sound stopped.\n");
-  WriteErrorText(line);
+  char num[12];
+  const char *parts[] = {"Error: Wave - File Read error(",
+                         FormatDecimal(static_cast<int32_t>(pos), num),
+                         " bytes).Sound stopped.\n"};
+  WriteErrorLine(parts, 3);
 }
 
 // Room value while the device has not said how much it has.
@@ -146,10 +133,11 @@ bool WaveBGMPlaying(bool *asked, bool *blind) {
   bool last = pos + kBlockSize >= size;
   size_t len = last ? static_cast<size_t>(size - pos) : kBlockSize;
   if (!DeviceTakes(len, asked)) return false;
+  char block[kBlockSize];
   // The flag drops before the read: the front end sees "played out" from
   // the step that takes the last block on, whatever that step meets.
   if (last) g_nWaveBGMPlaying = 0;
-  if (fread(g_cBlock, 1, len, fp) < len) {
+  if (fread(block, 1, len, fp) < len) {
     EndOnReadError(pos);
     return true;
   }
@@ -157,7 +145,7 @@ bool WaveBGMPlaying(bool *asked, bool *blind) {
     *blind = true;
   else
     g_nRoom -= static_cast<int64_t>(len);
-  if (!WriteBlock(g_fdDsp, g_cBlock, len)) {
+  if (!WriteBlock(g_fdDsp, block, len)) {
     PrintWriteError(errno);
     return true;
   }

@@ -42,9 +42,13 @@ int WriteBlock(int fd, const void *buf, size_t len) {
   return 1;
 }
 
-void WriteErrorText(const char *text) {
+void WriteErrorLine(const char *const parts[], size_t count) {
+  char line[256];
+  size_t len = 0;
+  for (size_t i = 0; i < count; ++i)
+    for (const char *c = parts[i]; *c && len < sizeof line; ++c) line[len++] = *c;
   int saved = errno;
-  WriteBlock(STDERR_FILENO, text, strlen(text));
+  WriteBlock(STDERR_FILENO, line, len);
   errno = saved;
 }
 
@@ -74,14 +78,7 @@ void PrintWriteError(int err) {
   char num[12];
   const char *parts[] = {"write /dev/dsp: ", reason ? reason : "Unknown error ",
                          reason ? "" : FormatDecimal(err, num), "\n"};
-  // One write, so the line never interleaves with other output.
-  char line[256];
-  size_t len = 0;
-  for (const char *part : parts)
-    for (const char *c = part; *c && len < sizeof line - 2; ++c) line[len++] = *c;
-  if (line[len - 1] != '\n') line[len++] = '\n';
-  line[len] = '\0';
-  WriteErrorText(line);
+  WriteErrorLine(parts, 4);
 }
 
 }  // namespace vdlwave
@@ -99,7 +96,8 @@ constexpr char kOpenContext[] = "open ";
 // normal exit path would flush stdio, which the interrupted code may be in
 // the middle of; _exit does not.
 void ExitCallBack(int) {
-  WriteErrorText("Terminated...\n");
+  const char *const text[] = {"Terminated...\n"};
+  WriteErrorLine(text, 1);
   g_nWaveBGMPlaying = 0;
   struct itimerval off = {};
   setitimer(ITIMER_REAL, &off, nullptr);

@@ -5,7 +5,6 @@
 
 #include <errno.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
 
 namespace vdlwave {
@@ -33,12 +32,7 @@ int32_t vdlPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
     return 0;
   }
   PreparePlayback(fp, stereo, channels, freq, bits);
-  char *block = static_cast<char *>(malloc(kBlockBufferSize));
-  if (!block) {
-    fprintf(stderr, "Error: Wave - Can't allocate memory.\n");
-    errno = ENOMEM;
-    return 0;
-  }
+  char block[kBlockSize];
   // 64-bit so that pos + 256 cannot overflow for a size near 2^31 - 1.
   for (int64_t pos = 0; pos < size; pos += kBlockSize) {
     size_t len = pos + kBlockSize <= size ? kBlockSize : static_cast<size_t>(size - pos);
@@ -46,20 +40,17 @@ int32_t vdlPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
       fprintf(stderr, "Error: Wave - File Read error(%d bytes).Sound stopped.\n",
               static_cast<int>(pos));
       ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
-      free(block);
       errno = 0;  // a fault of the file, not of the device
       return 0;
     }
     if (!WriteBlock(g_fdDsp, block, len)) {
       int err = errno;
       perror("write /dev/dsp");
-      free(block);
       errno = err;
       return 0;
     }
   }
   ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
-  free(block);
   return 1;
 }
 

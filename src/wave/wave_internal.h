@@ -18,8 +18,10 @@
 namespace vdlwave {
 
 constexpr long kHeaderSize = 44;        // sample data starts at this offset
-constexpr int kBlockSize = 256;         // bytes per device write
-constexpr size_t kBlockBufferSize = 257;  // one more than a block
+// Bytes per device write.  Both players keep the block on the stack of the
+// function that moves it: nothing to allocate, so nothing to fail, and the
+// timer's handler may not call the allocator anyway.
+constexpr int kBlockSize = 256;
 
 
 static_assert(sizeof(sig_atomic_t) == sizeof(int32_t),
@@ -67,8 +69,10 @@ void StopBackground();
 // without an error).  Async-signal-safe.
 int WriteBlock(int fd, const void *buf, size_t len);
 
-// Writes the text to stderr whole, like WriteBlock.  Async-signal-safe.
-void WriteErrorText(const char *text);
+// Writes the texts joined, as far as 256 bytes, to stderr in one piece, so
+// that the line never interleaves with other output; errno is kept.
+// Async-signal-safe: the module's one way to print from a handler.
+void WriteErrorLine(const char *const parts[], size_t count);
 
 // Formats value in decimal ("%d") into buf, which holds at least 12
 // bytes; returns buf.  Async-signal-safe.
