@@ -246,8 +246,8 @@ INSTANTIATE_TEST_SUITE_P(
         Request{"SetFmt", "setfmt", "16", "SNDCTL_DSP_SETFMT", 0, 16, "0"},
         Request{"FormatQuery", "setfmt", "0", "SNDCTL_DSP_SETFMT", 0, 8, "0"},
         Request{"SignExtended", "int-speed", "22050", "SNDCTL_DSP_SPEED", 0, 22050, "0"},
-        Request{"UnknownNoArg", "post", "", Hex(SNDCTL_DSP_POST), -1, 0, "EINVAL"},
-        Request{"UnknownWithArg", "getblksize", "7", Hex(SNDCTL_DSP_GETBLKSIZE), -1, 0, "EINVAL"}),
+        Request{"UnknownNoArg", "unnamed", "", Hex(_SIO('P', 99)), -1, 0, "EINVAL"},
+        Request{"UnknownWithArg", "mixer", "7", Hex(SOUND_MIXER_READ_VOLUME), -1, 0, "EINVAL"}),
     ByName());
 
 // ---- room and delay -----------------------------------------------------
