@@ -29,19 +29,6 @@ constexpr size_t kQuarterSecond = 44100;  // bytes of 44.1 kHz stereo 16-bit
 
 VDL_PRINT_ROWS_BY_NAME
 
-// The value of KEY= on the probe's last output line that starts with VERB.
-std::string Said(const std::string &out, const std::string &verb, const std::string &key) {
-  std::string found;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) {
-    size_t at = line.find(" " + key + "=");
-    if (line.rfind(verb + " ", 0) != 0 || at == std::string::npos) continue;
-    at += key.size() + 2;
-    found = line.substr(at, line.find(' ', at) - at);
-  }
-  return found;
-}
-
 // A request number as the trace names an unknown one.
 std::string Hex(unsigned int number) {
   std::ostringstream text;

@@ -55,6 +55,18 @@ long long Sum(const std::vector<TraceEvent> &events, const std::string &key) {
   return total;
 }
 
+std::string Said(const std::string &out, const std::string &verb, const std::string &key) {
+  std::string found;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    std::size_t at = line.find(" " + key + "=");
+    if (line.rfind(verb + " ", 0) != 0 || at == std::string::npos) continue;
+    at += key.size() + 2;
+    found = line.substr(at, line.find(' ', at) - at);
+  }
+  return found;
+}
+
 DeviceHome::DeviceHome(const std::string &device, const std::string &outName)
     : dev(device.empty() ? dir / "dsp" : device), trace(dir / "trace"), out(dir / outName) {
   WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + dev + "\n");

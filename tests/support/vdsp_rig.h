@@ -30,6 +30,10 @@ std::vector<TraceEvent> Only(const std::vector<TraceEvent> &all, const std::stri
                              const std::string &subject = "");
 long long Sum(const std::vector<TraceEvent> &events, const std::string &key);
 
+// The value of KEY= on the last line of a client's output that starts
+// with VERB and a blank; "" when there is none.
+std::string Said(const std::string &out, const std::string &verb, const std::string &key);
+
 // A temporary HOME whose .vdlrc names dev as the device, a path of its own
 // unless one is given, and the files a run under vdsp leaves in it: the
 // trace and the bytes played (out, a WAV file when its name ends in .wav).
