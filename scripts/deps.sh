@@ -1,12 +1,15 @@
 #!/bin/sh
 # Installs the Debian packages the project needs, when missing: with
 # "build" only what building it takes, otherwise also everything the tests
-# drive (sound servers, OSS emulations, sanitizer runtime, valgrind).
+# drive (sound servers, OSS emulations, sanitizer runtime, valgrind, and
+# the OSS players of other projects that play through vdsp).
 set -eu
 build="cmake make g++ libgtest-dev libgmock-dev"
 tests="clang libclang-rt-14-dev pkg-config sox time alsa-oss valgrind
        libasound2-plugins pulseaudio pulseaudio-utils libpulsedsp
-       pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon"
+       pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
+       libsox-fmt-oss mpg123 ffmpeg vorbis-tools mplayer timidity freepats
+       gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good"
 case ${1:-all} in
   build) pkgs=$build ;;
   all) pkgs="$build $tests" ;;

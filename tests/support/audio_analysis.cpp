@@ -150,4 +150,21 @@ ToneMeasure MeasureTone(const std::vector<double> &x, int rate) {
   return m;
 }
 
+std::ostream &operator<<(std::ostream &os, const StreamMatch &m) {
+  return os << "{common " << m.common << ", missing " << m.missing << ", extra " << m.extra
+            << (m.extraSilent ? " silent" : " not silent") << "}";
+}
+
+StreamMatch CompareStream(const std::string &sent, const std::string &recorded) {
+  StreamMatch m;
+  std::size_t shorter = std::min(sent.size(), recorded.size());
+  while (m.common < shorter && sent[m.common] == recorded[m.common]) ++m.common;
+  m.missing = sent.size() - m.common;
+  // Past a difference, everything after it counts as other sound.
+  std::size_t tail = recorded.size() > sent.size() ? sent.size() : m.common;
+  m.extra = recorded.size() - tail;
+  m.extraSilent = recorded.find_first_not_of('\0', tail) == std::string::npos;
+  return m;
+}
+
 }  // namespace vdltest

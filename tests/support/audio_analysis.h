@@ -6,6 +6,7 @@
 #ifndef VDL_TESTS_AUDIO_ANALYSIS_H
 #define VDL_TESTS_AUDIO_ANALYSIS_H
 
+#include <cstddef>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -38,6 +39,25 @@ std::ostream &operator<<(std::ostream &os, const ToneMeasure &m);
 // outer crossings; anything louder than kQuietLevel outside it is other
 // sound.
 ToneMeasure MeasureTone(const std::vector<double> &samples, int rate);
+
+// How a recording of a stream compares with the stream sent: equal byte for
+// byte from the start, then the recording's own ending.  Programs end a
+// stream their own way: short of its last block, or padded with silence
+// to a whole one.
+struct StreamMatch {
+  std::size_t common = 0;   // bytes equal from the start
+  std::size_t missing = 0;  // bytes sent that the recording lacks after them
+  std::size_t extra = 0;    // bytes the recording holds past what was sent
+  bool extraSilent = true;  // all of them zero: silence in a signed format
+  // Equal but for an ending of at most maxTail bytes: a short end, or silence.
+  bool EqualUpTo(std::size_t maxTail) const {
+    return missing <= maxTail && extra <= maxTail && extraSilent &&
+           (missing == 0 || extra == 0);
+  }
+};
+std::ostream &operator<<(std::ostream &os, const StreamMatch &m);
+
+StreamMatch CompareStream(const std::string &sent, const std::string &recorded);
 
 }  // namespace vdltest
 

@@ -55,6 +55,22 @@ long long Sum(const std::vector<TraceEvent> &events, const std::string &key) {
   return total;
 }
 
+double PlaySpan(const std::vector<TraceEvent> &trace) {
+  std::size_t first = trace.size(), last = trace.size();
+  for (std::size_t i = 0; i < trace.size(); ++i) {
+    if (trace[i].name != "write" || trace[i].Int("accepted") <= 0) continue;
+    if (first == trace.size()) first = i;
+    last = i;
+  }
+  if (first == trace.size()) return NAN;
+  double start = trace[first].time - trace[first].Seconds("waited");
+  for (std::size_t i = last + 1; i < trace.size(); ++i) {
+    const TraceEvent &e = trace[i];
+    if (e.name == "close" || e.name == "exit" || e.Int("queued") == 0) return e.time - start;
+  }
+  return NAN;
+}
+
 std::string Said(const std::string &out, const std::string &verb, const std::string &key) {
   std::string found;
   std::istringstream in(out);

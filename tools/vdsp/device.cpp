@@ -188,7 +188,7 @@ ssize_t DeviceWrite(int fd, const void *buf, size_t n) {
   if (n > 0 && !bytes) {
     err = EFAULT;
   } else if (g_model.fast) {
-    OutputPlayed(bytes, n);
+    Record(bytes, n);
     g_model.played += n;
     accepted = n;
   } else {

@@ -67,7 +67,10 @@ int64_t NsUntilQueued(size_t target);
 // meanwhile; false when a signal ended the wait. Starts a stopped output
 // first.
 bool Drain(const sigset_t *callerMask);
-// Tells the recording the settings in force.
+// The settings in force changed: the recording hears of them with the
+// next bytes played, so an open that plays nothing leaves it as it is.
 void AnnounceFormat();
+// Bytes played: to the recording, in the settings in force.
+void Record(const uint8_t *bytes, size_t n);
 
 #endif

@@ -43,6 +43,8 @@ static size_t g_nHead;
 static int64_t g_nStampNs;
 // Byte-nanoseconds played short of a whole byte.
 static int64_t g_nCarry;
+// The settings changed since the recording last heard of them.
+static bool g_bFormatNews;
 // Held, with signals blocked, by the thread inside an operation.
 static std::atomic_flag g_lock = ATOMIC_FLAG_INIT;
 
@@ -110,14 +112,21 @@ size_t FragmentsTotal() { return (g_model.limit + g_model.fragment - 1) / g_mode
 
 size_t Room() { return g_model.queued < g_model.limit ? g_model.limit - g_model.queued : 0; }
 
-void AnnounceFormat() { OutputFormat(g_model.speed, g_model.channels, g_model.format); }
+void AnnounceFormat() { g_bFormatNews = true; }
+
+void Record(const uint8_t *bytes, size_t n) {
+  if (n == 0) return;
+  if (g_bFormatNews) OutputFormat(g_model.speed, g_model.channels, g_model.format);
+  g_bFormatNews = false;
+  OutputPlayed(bytes, n);
+}
 
 // The oldest n queued bytes leave the queue and are played.
 static void Play(size_t n) {
   size_t ring = g_model.ringBytes;
   size_t first = ring - g_nHead < n ? ring - g_nHead : n;
-  OutputPlayed(g_pRing + g_nHead, first);
-  OutputPlayed(g_pRing, n - first);
+  Record(g_pRing + g_nHead, first);
+  Record(g_pRing, n - first);
   g_nHead = (g_nHead + n) % ring;
   g_model.queued -= n;
   g_model.played += n;
