@@ -1,5 +1,5 @@
-// The emulated OSS device as its descriptors see it: which paths name it,
-// open, write, read, close, the open flags, duplicated descriptors, and
+// The emulated OSS device as its descriptors see it: open, write, read,
+// close, the open flags, duplicated descriptors, and
 // what poll and select ask. The queue and clock are the model's
 // (queue.cpp), the requests requests.cpp's. Every operation runs with all
 // signals blocked and takes the lock, so a signal handler that uses the
@@ -9,7 +9,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -22,8 +21,6 @@
 
 namespace {
 
-constexpr int kMaxDevices = 8;
-constexpr const char *kDefaultDevice = "/dev/dsp";
 // Descriptors that can hold the device at once (dup and the like).
 constexpr int kMaxHolders = 16;
 // The flags F_SETFL changes, as Linux's.
@@ -31,57 +28,9 @@ constexpr int kSettableFlags = O_APPEND | O_ASYNC | O_DIRECT | O_NOATIME | O_NON
 
 }  // namespace
 
-// The device paths, from VDSP_DEVICES; written once at load.
-static char g_cDevices[kMaxDevices][kPathBytes];
-static int g_nDevices;
-// 1 once the settings have been read.
-static volatile sig_atomic_t g_bConfigured;
 // Descriptors holding the open device, each plus one, 0 in free slots;
 // written under the lock, read without it by DeviceOwns.
 static std::atomic<int> g_fdHolders[kMaxHolders];
-
-static size_t ParseSize(const char *text, size_t fallback) {
-  if (!text || !*text) return fallback;
-  size_t value = 0;
-  for (const char *p = text; *p; ++p) {
-    if (*p < '0' || *p > '9') return fallback;
-    value = value * 10 + static_cast<size_t>(*p - '0');
-    if (value > kMaxQueueBytes) return fallback;
-  }
-  return value > 0 ? value : fallback;
-}
-
-void DeviceConfigure() {
-  if (g_bConfigured) return;
-  g_bConfigured = 1;
-  const char *devices = getenv(VDSP_ENV_DEVICES);
-  if (!devices || !*devices) devices = kDefaultDevice;
-  for (const char *p = devices; *p && g_nDevices < kMaxDevices;) {
-    size_t len = strcspn(p, ":");
-    if (len > 0 && len < kPathBytes) {
-      memcpy(g_cDevices[g_nDevices], p, len);
-      g_cDevices[g_nDevices][len] = '\0';
-      ++g_nDevices;
-    }
-    p += len;
-    if (*p == ':') ++p;
-  }
-  g_model.ringBytes = ParseSize(getenv(VDSP_ENV_QUEUE), kDefaultQueueBytes);
-  g_model.fast = EnvSwitch(VDSP_ENV_FAST);
-  g_model.noSpace = EnvSwitch(VDSP_ENV_NO_SPACE);
-  QueueDefaultLayout();
-  TraceSetup(getenv(VDSP_ENV_TRACE));
-  OutputSetup(getenv(VDSP_ENV_OUTPUT));
-}
-
-bool DevicePath(int dirfd, const char *path) {
-  if (!path) return false;
-  DeviceConfigure();
-  if (path[0] != '/' && dirfd != AT_FDCWD) return false;
-  for (int i = 0; i < g_nDevices; ++i)
-    if (strcmp(path, g_cDevices[i]) == 0) return true;
-  return false;
-}
 
 bool DeviceOwns(int fd) {
   if (fd < 0) return false;

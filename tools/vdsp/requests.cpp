@@ -18,7 +18,7 @@
 namespace {
 
 // The formats the device plays and records faithfully.
-constexpr int kFormats =
+constexpr int kPlayedFormats =
     AFMT_U8 | AFMT_S8 | AFMT_S16_LE | AFMT_S16_BE | AFMT_U16_LE | AFMT_U16_BE;
 // The format it takes for one it does not play.
 constexpr int kFallbackFormat = AFMT_S16_LE;
@@ -29,7 +29,7 @@ constexpr int32_t kMaxChannels = 8;
 constexpr int kMinFragmentShift = 4;
 constexpr int kMaxFragmentShift = 16;
 // Playback that can be triggered; no mmap, no recording, no duplex.
-constexpr int kCaps = DSP_CAP_TRIGGER | DSP_CAP_REALTIME;
+constexpr int kCapabilities = DSP_CAP_TRIGGER | DSP_CAP_REALTIME;
 
 // How a request's argument is passed.
 enum Arg {
@@ -48,9 +48,9 @@ enum Effect {
   kPost,       // starts a stopped output
   kNonBlock,   // writes stop waiting, as O_NONBLOCK
   kSpeed, kStereo, kChannels, kSetFmt, kFragment,  // settings
-  kFormats_, kCaps_, kVersion, kBlockSize, kTrigger, kSetTrigger,  // answers
-  kRate, kChannelCount, kBits,
-  kOSpace, kODelay, kOPointer,
+  kGetFormats, kGetCaps, kGetVersion, kGetBlockSize, kGetTrigger, kSetTrigger,  // answers
+  kReadRate, kReadChannels, kReadBits,
+  kGetOSpace, kGetODelay, kGetOPointer,
   kAccept,     // taken and ignored
   kRefuse,     // out of scope (recording, mmap, duplex): EINVAL
 };
@@ -72,18 +72,18 @@ constexpr Request kRequests[] = {
     {SNDCTL_DSP_CHANNELS, "SNDCTL_DSP_CHANNELS", kInOut, kChannels},
     {SNDCTL_DSP_SETFMT, "SNDCTL_DSP_SETFMT", kInOut, kSetFmt},
     {SNDCTL_DSP_SETFRAGMENT, "SNDCTL_DSP_SETFRAGMENT", kInOut, kFragment},
-    {SNDCTL_DSP_GETFMTS, "SNDCTL_DSP_GETFMTS", kOut, kFormats_},
-    {SNDCTL_DSP_GETCAPS, "SNDCTL_DSP_GETCAPS", kOut, kCaps_},
-    {OSS_GETVERSION, "OSS_GETVERSION", kOut, kVersion},
-    {SNDCTL_DSP_GETBLKSIZE, "SNDCTL_DSP_GETBLKSIZE", kOut, kBlockSize},
-    {SNDCTL_DSP_GETTRIGGER, "SNDCTL_DSP_GETTRIGGER", kOut, kTrigger},
+    {SNDCTL_DSP_GETFMTS, "SNDCTL_DSP_GETFMTS", kOut, kGetFormats},
+    {SNDCTL_DSP_GETCAPS, "SNDCTL_DSP_GETCAPS", kOut, kGetCaps},
+    {OSS_GETVERSION, "OSS_GETVERSION", kOut, kGetVersion},
+    {SNDCTL_DSP_GETBLKSIZE, "SNDCTL_DSP_GETBLKSIZE", kOut, kGetBlockSize},
+    {SNDCTL_DSP_GETTRIGGER, "SNDCTL_DSP_GETTRIGGER", kOut, kGetTrigger},
     {SNDCTL_DSP_SETTRIGGER, "SNDCTL_DSP_SETTRIGGER", kIn, kSetTrigger},
-    {SOUND_PCM_READ_RATE, "SOUND_PCM_READ_RATE", kOut, kRate},
-    {SOUND_PCM_READ_CHANNELS, "SOUND_PCM_READ_CHANNELS", kOut, kChannelCount},
-    {SOUND_PCM_READ_BITS, "SOUND_PCM_READ_BITS", kOut, kBits},
-    {SNDCTL_DSP_GETOSPACE, "SNDCTL_DSP_GETOSPACE", kSpace, kOSpace},
-    {SNDCTL_DSP_GETODELAY, "SNDCTL_DSP_GETODELAY", kOut, kODelay},
-    {SNDCTL_DSP_GETOPTR, "SNDCTL_DSP_GETOPTR", kPointer, kOPointer},
+    {SOUND_PCM_READ_RATE, "SOUND_PCM_READ_RATE", kOut, kReadRate},
+    {SOUND_PCM_READ_CHANNELS, "SOUND_PCM_READ_CHANNELS", kOut, kReadChannels},
+    {SOUND_PCM_READ_BITS, "SOUND_PCM_READ_BITS", kOut, kReadBits},
+    {SNDCTL_DSP_GETOSPACE, "SNDCTL_DSP_GETOSPACE", kSpace, kGetOSpace},
+    {SNDCTL_DSP_GETODELAY, "SNDCTL_DSP_GETODELAY", kOut, kGetODelay},
+    {SNDCTL_DSP_GETOPTR, "SNDCTL_DSP_GETOPTR", kPointer, kGetOPointer},
     {SNDCTL_DSP_SUBDIVIDE, "SNDCTL_DSP_SUBDIVIDE", kIn, kAccept},
     {SNDCTL_DSP_PROFILE, "SNDCTL_DSP_PROFILE", kIn, kAccept},
     {SNDCTL_DSP_GETISPACE, "SNDCTL_DSP_GETISPACE", kSpace, kRefuse},
@@ -138,7 +138,7 @@ static int32_t Fragments(int32_t value) {
 
 // Whether the device plays format: one of its codes, alone.
 static bool Played(int32_t format) {
-  return format > 0 && (format & kFormats) == format && (format & (format - 1)) == 0;
+  return format > 0 && (format & kPlayedFormats) == format && (format & (format - 1)) == 0;
 }
 
 // Stores a setting unless the device has started; returns the value taken.
@@ -150,7 +150,7 @@ static int32_t Setting(Effect effect, int32_t v) {
       return g_model.speed;
     case kStereo:
       if (!fixed) g_model.channels = v ? 2 : 1;
-      return g_model.channels - 1;
+      return g_model.channels > 1 ? 1 : 0;
     case kChannels:
       if (!fixed) g_model.channels = Clamp(v, 1, kMaxChannels);
       return g_model.channels;
@@ -203,18 +203,18 @@ static void Run(const Request &r, Outcome *out, const sigset_t *mask) {
       out->answer = Setting(r.effect, out->value);
       AnnounceFormat();
       break;
-    case kFormats_: out->answer = kFormats; break;
-    case kCaps_: out->answer = kCaps; break;
-    case kVersion: out->answer = SOUND_VERSION; break;
-    case kBlockSize: out->answer = static_cast<int32_t>(g_model.fragment); break;
-    case kTrigger: out->answer = g_model.triggered ? PCM_ENABLE_OUTPUT : 0; break;
+    case kGetFormats: out->answer = kPlayedFormats; break;
+    case kGetCaps: out->answer = kCapabilities; break;
+    case kGetVersion: out->answer = SOUND_VERSION; break;
+    case kGetBlockSize: out->answer = static_cast<int32_t>(g_model.fragment); break;
+    case kGetTrigger: out->answer = g_model.triggered ? PCM_ENABLE_OUTPUT : 0; break;
     case kSetTrigger: g_model.triggered = (out->value & PCM_ENABLE_OUTPUT) != 0; break;
-    case kRate: out->answer = g_model.speed; break;
-    case kChannelCount: out->answer = g_model.channels; break;
-    case kBits: out->answer = SampleBytes(g_model.format) * 8; break;
-    case kOSpace: out->space = Space(); break;
-    case kODelay: out->answer = static_cast<int32_t>(g_model.queued); break;
-    case kOPointer: out->pointer = Pointer(); break;
+    case kReadRate: out->answer = g_model.speed; break;
+    case kReadChannels: out->answer = g_model.channels; break;
+    case kReadBits: out->answer = SampleBytes(g_model.format) * 8; break;
+    case kGetOSpace: out->space = Space(); break;
+    case kGetODelay: out->answer = static_cast<int32_t>(g_model.queued); break;
+    case kGetOPointer: out->pointer = Pointer(); break;
     case kAccept: break;
     case kRefuse: out->err = EINVAL; break;
   }
@@ -245,18 +245,18 @@ static void Trace(int fd, unsigned int number, const Request *r, const Outcome &
     TraceInt(&line, "fragsize", static_cast<int64_t>(g_model.fragment));
     TraceInt(&line, "fragstotal", static_cast<int64_t>(FragmentsTotal()));
   }
-  if (r->effect == kOSpace) {
+  if (r->effect == kGetOSpace) {
     TraceInt(&line, "bytes", o.space.bytes);
     TraceInt(&line, "fragments", o.space.fragments);
     TraceInt(&line, "fragsize", o.space.fragsize);
     TraceInt(&line, "fragstotal", o.space.fragstotal);
   }
-  if (r->effect == kOPointer) {
+  if (r->effect == kGetOPointer) {
     TraceInt(&line, "bytes", o.pointer.bytes);
     TraceInt(&line, "blocks", o.pointer.blocks);
     TraceInt(&line, "ptr", o.pointer.ptr);
   }
-  if (r->effect == kOSpace || r->effect == kODelay || r->effect == kOPointer)
+  if (r->effect == kGetOSpace || r->effect == kGetODelay || r->effect == kGetOPointer)
     TraceInt(&line, "queued", static_cast<int64_t>(g_model.queued));
   TraceEnd(&line);
 }
@@ -274,7 +274,7 @@ int DeviceIoctl(int fd, unsigned int number, void *arg) {
   Advance();  // what is queued so far plays at the rate it was queued at
   const Request *r = Find(number);
   Outcome o{};
-  bool space = r && (r->effect == kOSpace || r->effect == kODelay);
+  bool space = r && (r->effect == kGetOSpace || r->effect == kGetODelay);
   if (!r || (space && g_model.noSpace)) {
     o.err = EINVAL;
   } else if (r->arg != kNone && !arg && r->effect != kRefuse) {
