@@ -1,7 +1,8 @@
 // Programs of other projects that play through OSS, run under vdsp: each
 // plays a known file, and vdsp's recording must hold what the program
-// decodes from it, bit for bit but for the program's own way of ending
-// (a short last block, or silence to fill one), in the format it set, at
+// decodes from it, bit for bit but for the program's own way of starting
+// and ending (silence before, a short last block, or silence to fill one),
+// in the format it set, at
 // the pace of real time, and the program must exit 0.  What a program
 // decodes is the source's samples for a WAV file, and the program's own
 // decoding to a file for a compressed one.
@@ -30,7 +31,8 @@ constexpr double kByteRate = kRate * kFrameBytes;
 // among them), on any device; this one plays, under PulseAudio too.
 constexpr int kFrames = 75264;
 constexpr size_t kWavHeader = 44;
-// A program's own ending: at most 0.2 s short, or padded with silence.
+// A program's own start and end: at most 0.2 s of silence before, and 0.2 s
+// short or of silence after.
 constexpr size_t kMaxTail = kByteRate / 5;
 constexpr double kPaceShare = 0.05;
 // A program starved by a busy machine falls behind the device, and one

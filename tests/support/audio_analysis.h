@@ -40,18 +40,21 @@ std::ostream &operator<<(std::ostream &os, const ToneMeasure &m);
 // sound.
 ToneMeasure MeasureTone(const std::vector<double> &samples, int rate);
 
-// How a recording of a stream compares with the stream sent: equal byte for
-// byte from the start, then the recording's own ending.  Programs end a
-// stream their own way: short of its last block, or padded with silence
-// to a whole one.
+// How a recording of a stream compares with the stream sent: silence the
+// recording may hold first, then the stream byte for byte, then the
+// recording's own ending.  Programs start and end a stream their own way:
+// with silence while their decoder gets going (SDL2), short of the last
+// block, or with silence to fill it.
 struct StreamMatch {
-  std::size_t common = 0;   // bytes equal from the start
-  std::size_t missing = 0;  // bytes sent that the recording lacks after them
+  std::size_t lead = 0;     // zero bytes before the stream
+  std::size_t common = 0;   // bytes equal after them
+  std::size_t missing = 0;  // bytes sent that the recording lacks after those
   std::size_t extra = 0;    // bytes the recording holds past what was sent
   bool extraSilent = true;  // all of them zero: silence in a signed format
-  // Equal but for an ending of at most maxTail bytes: a short end, or silence.
+  // Equal but for a start and an end of at most maxTail bytes each:
+  // silence before, and a short end or silence after.
   bool EqualUpTo(std::size_t maxTail) const {
-    return missing <= maxTail && extra <= maxTail && extraSilent &&
+    return lead <= maxTail && missing <= maxTail && extra <= maxTail && extraSilent &&
            (missing == 0 || extra == 0);
   }
 };

@@ -150,7 +150,7 @@ struct Ending {
 };
 class StreamEnding : public ::testing::TestWithParam<Ending> {};
 
-TEST_P(StreamEnding, AllowsOnlyAShortEndOrSilence) {
+TEST_P(StreamEnding, AllowsOnlySilenceBeforeAndAShortEndOrSilenceAfter) {
   const Ending &e = GetParam();
   EXPECT_EQ(CompareStream("abcdef", e.recorded).EqualUpTo(e.maxTail), e.equal)
       << CompareStream("abcdef", e.recorded);
@@ -165,7 +165,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Ending{"TooMuchSilence", std::string("abcdef\0\0\0", 9), 2, false},
                       Ending{"SoundPadded", "abcdefg", 2, false},
                       Ending{"ChangedInside", "abXdef", 6, false},
-                      Ending{"ShortAndPadded", std::string("abcde\0", 6), 6, false}),
+                      Ending{"ShortAndPadded", std::string("abcde\0", 6), 6, false},
+                      Ending{"SilenceBefore", std::string("\0\0abcdef", 8), 2, true},
+                      Ending{"TooMuchSilenceBefore", std::string("\0\0\0abcdef", 9), 2, false},
+                      Ending{"SoundBefore", "xabcdef", 2, false}),
     ByName());
 
 }  // namespace
