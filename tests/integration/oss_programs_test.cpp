@@ -2,8 +2,8 @@
 // plays a known file, and vdsp's recording must hold what the program
 // decodes from it, bit for bit but for the program's own way of starting
 // and ending (silence before, a short last block, or silence to fill one),
-// in the format it set, at
-// the pace of real time, and the program must exit 0.  What a program
+// in the format it set, at the pace of real time, and the program must
+// exit 0.  What a program
 // decodes is the source's samples for a WAV file, and the program's own
 // decoding to a file for a compressed one.
 #include "audio_analysis.h"
