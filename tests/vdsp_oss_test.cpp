@@ -211,6 +211,24 @@ TEST(VdspDescriptor, TheLastCopyClosesAndPlaysOut) {
   EXPECT_EQ(ReadFile(rig.out).size(), 8000u);
 }
 
+TEST(VdspDescriptor, TraceNamesTheDescriptorCalls) {
+  DeviceHome rig;
+  RunResult r = vdltest::Run(Client(rig, {}, {"open:nb", "fcntl:block", "dup", "read:4"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<TraceEvent> trace = ReadTrace(rig.trace);
+  std::vector<TraceEvent> setfl = Only(trace, "fcntl", "F_SETFL");
+  ASSERT_EQ(setfl.size(), 1u) << ReadFile(rig.trace);
+  EXPECT_EQ(setfl[0].Str("flags"), "O_WRONLY");
+  EXPECT_EQ(Only(trace, "fcntl", "F_GETFL").size(), 2u);
+  std::vector<TraceEvent> dup = Only(trace, "dup"), read = Only(trace, "read");
+  ASSERT_EQ(dup.size(), 1u);
+  EXPECT_EQ(dup[0].Str("ret"), Said(r.out, "dup", "ret"));
+  ASSERT_EQ(read.size(), 1u);
+  EXPECT_EQ(read[0].Str("fd"), Said(r.out, "dup", "ret"));
+  EXPECT_EQ(read[0].Int("asked"), 4);
+  EXPECT_EQ(read[0].Str("errno"), "EINVAL");
+}
+
 // ---- the recording of each format ---------------------------------------
 
 struct Recorded {
