@@ -1,4 +1,4 @@
-// A small OSS client: plays the part of a program on an OSS device, one
+// A small OSS client: stands in for a program on an OSS device, one
 // call per argument, and prints what each call answered. The vdsp tests
 // run it under the virtual device to drive the requests and the
 // descriptor calls a real device answers.
