@@ -1,8 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages the project needs, when missing: with
 # "build" only what building it takes, otherwise also everything the tests
-# drive (sound servers, OSS emulations, sanitizer runtime, valgrind, and
-# the OSS players of other projects that play through vdsp).
+# drive (sound servers, OSS emulations, sanitizer runtime, valgrind).
 set -eu
 build="cmake make g++ libgtest-dev libgmock-dev"
 tests="clang libclang-rt-14-dev pkg-config sox time alsa-oss valgrind
