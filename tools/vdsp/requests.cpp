@@ -28,6 +28,8 @@ constexpr int32_t kMaxChannels = 8;
 // SETFRAGMENT's size selector, a power of two: 16 bytes to 64 KiB.
 constexpr int kMinFragmentShift = 4;
 constexpr int kMaxFragmentShift = 16;
+// SETFRAGMENT's count, MMMM: 0x7fff means as many as fit.
+constexpr size_t kMaxFragments = 0x7fff;
 // Playback that can be triggered; no mmap, no recording, no duplex.
 constexpr int kCapabilities = DSP_CAP_TRIGGER | DSP_CAP_REALTIME;
 
@@ -130,6 +132,7 @@ static int32_t Fragments(int32_t value) {
   size_t most = g_model.ringBytes / fragment;
   size_t count = static_cast<uint32_t>(value) >> 16;
   if (count < 2) count = 2;
+  if (count > kMaxFragments) count = kMaxFragments;
   if (count > most) count = most;
   g_model.fragment = fragment;
   g_model.limit = fragment * count;
