@@ -9,7 +9,9 @@ build="cmake make g++ libgtest-dev libgmock-dev"
 package="dpkg-dev file lintian"
 tests="clang libclang-rt-14-dev pkg-config sox time alsa-oss valgrind
        libasound2-plugins pulseaudio pulseaudio-utils libpulsedsp
-       pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon"
+       pipewire pipewire-bin pipewire-pulse wireplumber dbus-daemon
+       libsox-fmt-oss mpg123 ffmpeg vorbis-tools mplayer timidity freepats
+       gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good"
 case ${1:-all} in
   build) pkgs=$build ;;
   package) pkgs="$build $package" ;;

@@ -54,6 +54,7 @@ constexpr Request kRequests[] = {
     {"setfmt", SNDCTL_DSP_SETFMT},       {"channels", SNDCTL_DSP_CHANNELS},
     {"getospace", SNDCTL_DSP_GETOSPACE}, {"getodelay", SNDCTL_DSP_GETODELAY},
     {"post", SNDCTL_DSP_POST},           {"getblksize", SNDCTL_DSP_GETBLKSIZE},
+    {"unnamed", _SIO('P', 99)},          {"mixer", SOUND_MIXER_READ_VOLUME},
 };
 constexpr Named kPollBits[] = {
     {"POLLIN", POLLIN},         {"POLLPRI", POLLPRI},       {"POLLOUT", POLLOUT},

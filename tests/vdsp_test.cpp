@@ -29,19 +29,6 @@ constexpr size_t kQuarterSecond = 44100;  // bytes of 44.1 kHz stereo 16-bit
 
 VDL_PRINT_ROWS_BY_NAME
 
-// The value of KEY= on the probe's last output line that starts with VERB.
-std::string Said(const std::string &out, const std::string &verb, const std::string &key) {
-  std::string found;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) {
-    size_t at = line.find(" " + key + "=");
-    if (line.rfind(verb + " ", 0) != 0 || at == std::string::npos) continue;
-    at += key.size() + 2;
-    found = line.substr(at, line.find(' ', at) - at);
-  }
-  return found;
-}
-
 // A request number as the trace names an unknown one.
 std::string Hex(unsigned int number) {
   std::ostringstream text;
@@ -246,8 +233,8 @@ INSTANTIATE_TEST_SUITE_P(
         Request{"SetFmt", "setfmt", "16", "SNDCTL_DSP_SETFMT", 0, 16, "0"},
         Request{"FormatQuery", "setfmt", "0", "SNDCTL_DSP_SETFMT", 0, 8, "0"},
         Request{"SignExtended", "int-speed", "22050", "SNDCTL_DSP_SPEED", 0, 22050, "0"},
-        Request{"UnknownNoArg", "post", "", Hex(SNDCTL_DSP_POST), -1, 0, "EINVAL"},
-        Request{"UnknownWithArg", "getblksize", "7", Hex(SNDCTL_DSP_GETBLKSIZE), -1, 0, "EINVAL"}),
+        Request{"UnknownNoArg", "unnamed", "", Hex(_SIO('P', 99)), -1, 0, "EINVAL"},
+        Request{"UnknownWithArg", "mixer", "7", Hex(SOUND_MIXER_READ_VOLUME), -1, 0, "EINVAL"}),
     ByName());
 
 // ---- room and delay -----------------------------------------------------

@@ -150,4 +150,31 @@ ToneMeasure MeasureTone(const std::vector<double> &x, int rate) {
   return m;
 }
 
+std::ostream &operator<<(std::ostream &os, const StreamMatch &m) {
+  return os << "{lead " << m.lead << ", common " << m.common << ", missing " << m.missing
+            << ", extra " << m.extra << (m.extraSilent ? " silent" : " not silent") << "}";
+}
+
+// The stream may begin anywhere in the recording's leading zeros (its own
+// first bytes may be zero too): the start that matches longest counts.
+StreamMatch CompareStream(const std::string &sent, const std::string &recorded) {
+  std::size_t zeros = std::min(recorded.find_first_not_of('\0'), recorded.size());
+  StreamMatch m;
+  m.common = 0;
+  for (std::size_t lead = 0; lead <= zeros; ++lead) {
+    std::size_t shorter = std::min(sent.size(), recorded.size() - lead), common = 0;
+    while (common < shorter && sent[common] == recorded[lead + common]) ++common;
+    if (lead > 0 && common <= m.common) continue;
+    m.lead = lead;
+    m.common = common;
+    if (common == shorter) break;
+  }
+  m.missing = sent.size() - m.common;
+  // Past a difference, everything after it counts as other sound.
+  std::size_t end = m.lead + (recorded.size() - m.lead > sent.size() ? sent.size() : m.common);
+  m.extra = recorded.size() - end;
+  m.extraSilent = recorded.find_first_not_of('\0', end) == std::string::npos;
+  return m;
+}
+
 }  // namespace vdltest

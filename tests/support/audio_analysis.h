@@ -6,6 +6,7 @@
 #ifndef VDL_TESTS_AUDIO_ANALYSIS_H
 #define VDL_TESTS_AUDIO_ANALYSIS_H
 
+#include <cstddef>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -38,6 +39,28 @@ std::ostream &operator<<(std::ostream &os, const ToneMeasure &m);
 // outer crossings; anything louder than kQuietLevel outside it is other
 // sound.
 ToneMeasure MeasureTone(const std::vector<double> &samples, int rate);
+
+// How a recording of a stream compares with the stream sent: silence the
+// recording may hold first, then the stream byte for byte, then the
+// recording's own ending.  Programs start and end a stream their own way:
+// with silence while their decoder gets going (SDL2), short of the last
+// block, or with silence to fill it.
+struct StreamMatch {
+  std::size_t lead = 0;     // zero bytes before the stream
+  std::size_t common = 0;   // bytes equal after them
+  std::size_t missing = 0;  // bytes sent that the recording lacks after those
+  std::size_t extra = 0;    // bytes the recording holds past what was sent
+  bool extraSilent = true;  // all of them zero: silence in a signed format
+  // Equal but for a start and an end of at most maxTail bytes each:
+  // silence before, and a short end or silence after.
+  bool EqualUpTo(std::size_t maxTail) const {
+    return lead <= maxTail && missing <= maxTail && extra <= maxTail && extraSilent &&
+           (missing == 0 || extra == 0);
+  }
+};
+std::ostream &operator<<(std::ostream &os, const StreamMatch &m);
+
+StreamMatch CompareStream(const std::string &sent, const std::string &recorded);
 
 }  // namespace vdltest
 

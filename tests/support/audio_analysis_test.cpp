@@ -137,3 +137,38 @@ TEST(S16Channel, TakesOneChannelOfInterleavedFramesScaledToOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- comparing a recording with the stream sent ---------------------------
+
+struct Ending {
+  const char *name;
+  std::string recorded;  // of the stream "abcdef"
+  std::size_t maxTail;
+  bool equal;
+};
+class StreamEnding : public ::testing::TestWithParam<Ending> {};
+
+TEST_P(StreamEnding, AllowsOnlySilenceBeforeAndAShortEndOrSilenceAfter) {
+  const Ending &e = GetParam();
+  EXPECT_EQ(CompareStream("abcdef", e.recorded).EqualUpTo(e.maxTail), e.equal)
+      << CompareStream("abcdef", e.recorded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, StreamEnding,
+    ::testing::Values(Ending{"Whole", "abcdef", 0, true},
+                      Ending{"ShortEnd", "abcd", 2, true},
+                      Ending{"TooShort", "abc", 2, false},
+                      Ending{"SilencePadded", std::string("abcdef\0\0", 8), 2, true},
+                      Ending{"TooMuchSilence", std::string("abcdef\0\0\0", 9), 2, false},
+                      Ending{"SoundPadded", "abcdefg", 2, false},
+                      Ending{"ChangedInside", "abXdef", 6, false},
+                      Ending{"ShortAndPadded", std::string("abcde\0", 6), 6, false},
+                      Ending{"SilenceBefore", std::string("\0\0abcdef", 8), 2, true},
+                      Ending{"TooMuchSilenceBefore", std::string("\0\0\0abcdef", 9), 2, false},
+                      Ending{"SoundBefore", "xabcdef", 2, false}),
+    ByName());
+
+}  // namespace

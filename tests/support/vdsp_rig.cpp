@@ -55,6 +55,34 @@ long long Sum(const std::vector<TraceEvent> &events, const std::string &key) {
   return total;
 }
 
+double PlaySpan(const std::vector<TraceEvent> &trace) {
+  std::size_t first = trace.size(), last = trace.size();
+  for (std::size_t i = 0; i < trace.size(); ++i) {
+    if (trace[i].name != "write" || trace[i].Int("accepted") <= 0) continue;
+    if (first == trace.size()) first = i;
+    last = i;
+  }
+  if (first == trace.size()) return NAN;
+  double start = trace[first].time - trace[first].Seconds("waited");
+  for (std::size_t i = last + 1; i < trace.size(); ++i) {
+    const TraceEvent &e = trace[i];
+    if (e.name == "close" || e.name == "exit" || e.Int("queued") == 0) return e.time - start;
+  }
+  return NAN;
+}
+
+std::string Said(const std::string &out, const std::string &verb, const std::string &key) {
+  std::string found;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    std::size_t at = line.find(" " + key + "=");
+    if (line.rfind(verb + " ", 0) != 0 || at == std::string::npos) continue;
+    at += key.size() + 2;
+    found = line.substr(at, line.find(' ', at) - at);
+  }
+  return found;
+}
+
 DeviceHome::DeviceHome(const std::string &device, const std::string &outName)
     : dev(device.empty() ? dir / "dsp" : device), trace(dir / "trace"), out(dir / outName) {
   WriteFile(dir / ".vdlrc", "[Audio]\nDSP=" + dev + "\n");

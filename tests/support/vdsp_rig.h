@@ -29,6 +29,15 @@ std::vector<TraceEvent> ReadTrace(const std::string &path);
 std::vector<TraceEvent> Only(const std::vector<TraceEvent> &all, const std::string &name,
                              const std::string &subject = "");
 long long Sum(const std::vector<TraceEvent> &events, const std::string &key);
+// Seconds the device spent playing a stream, from its trace: from the
+// start of the first write that was taken to the first event after the
+// last one that finds the queue empty (a close, an exit, or a queued=0).
+// A program that fell behind the device stretches it; NaN without writes.
+double PlaySpan(const std::vector<TraceEvent> &trace);
+
+// The value of KEY= on the last line of a client's output that starts
+// with VERB and a blank; "" when there is none.
+std::string Said(const std::string &out, const std::string &verb, const std::string &key);
 
 // A temporary HOME whose .vdlrc names dev as the device, a path of its own
 // unless one is given, and the files a run under vdsp leaves in it: the

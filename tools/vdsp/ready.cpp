@@ -9,11 +9,13 @@
 //
 // Fortified inline wrappers of poll would clash with the definitions here.
 #undef _FORTIFY_SOURCE
-#include "vdsp.h"
-
 #include <errno.h>
 #include <limits.h>
 #include <sys/time.h>
+
+#include "device.h"
+#include "sys.h"
+#include "vdsp.h"
 
 namespace {
 
@@ -31,6 +33,8 @@ constexpr int kSetBits[3] = {POLLIN, POLLOUT, POLLPRI};
 // polls the others: negative, so the kernel skips the entry, and none of
 // the -1 or ~fd that programs use to switch an entry off.
 constexpr int kHiddenFd = INT_MIN;
+// Descriptors of the device looked for in one call.
+constexpr int kMaxHeld = 16;
 
 using PollFn = int (*)(pollfd *, nfds_t, int);
 using PpollFn = int (*)(pollfd *, nfds_t, const timespec *, const sigset_t *);
@@ -57,7 +61,7 @@ struct Query {
 // poll and select see the descriptor under the device; written once at load.
 static bool g_bHidden;
 
-void ReadySetup(bool hidden) { g_bHidden = hidden; }
+void ReadySetup() { g_bHidden = EnvSwitch(VDSP_ENV_NO_POLL); }
 
 static int64_t Smallest(int64_t a, int64_t b) { return a < b ? a : b; }
 
@@ -101,23 +105,30 @@ static int KernelPoll(pollfd *fds, nfds_t n, int64_t ns, const sigset_t *mask) {
   return SysPpoll(fds, n, ns == kForeverNs ? nullptr : &ts, mask);
 }
 
-// The device's descriptor when it is among poll's entries, else -1.
+// The first of the device's descriptors among poll's entries, else -1.
+// Another descriptor of the device in the same call is left to the kernel.
 static int DeviceInEntries(const pollfd *fds, nfds_t n) {
-  int fd = DeviceDescriptor();
-  if (fd < 0 || g_bHidden || !fds) return -1;
+  int held[kMaxHeld] = {};
+  int count = DeviceDescriptors(held, kMaxHeld);
+  if (count == 0 || g_bHidden || !fds) return -1;
   for (nfds_t i = 0; i < n; ++i)
-    if (fds[i].fd == fd) return fd;
+    for (int k = 0; k < count && k < kMaxHeld; ++k)
+      if (fds[i].fd == held[k]) return held[k];
   return -1;
 }
 
-// The device's descriptor when it is in one of select's sets, else -1.
+// The first of the device's descriptors in one of select's sets, else -1.
 // Sets larger than an fd_set are left to the kernel.
 static int DeviceInSets(int nfds, fd_set *in, fd_set *out, fd_set *except) {
-  int fd = DeviceDescriptor();
-  if (fd < 0 || g_bHidden || fd >= nfds || nfds > FD_SETSIZE) return -1;
+  int held[kMaxHeld] = {};
+  int count = DeviceDescriptors(held, kMaxHeld);
+  if (count == 0 || g_bHidden || nfds > FD_SETSIZE) return -1;
   fd_set *sets[] = {in, out, except};
-  for (fd_set *set : sets)
-    if (set && FD_ISSET(fd, set)) return fd;
+  for (int k = 0; k < count && k < kMaxHeld; ++k) {
+    if (held[k] >= nfds) continue;
+    for (fd_set *set : sets)
+      if (set && FD_ISSET(held[k], set)) return held[k];
+  }
   return -1;
 }
 
@@ -250,6 +261,12 @@ static int SelectDevice(int fd, int nfds, fd_set *in, fd_set *out, fd_set *excep
   errno = ret < 0 ? err : savedErrno;
   return ret;
 }
+
+// The C library declares poll's entries write-only, which they are not:
+// poll reads what each entry asks.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 VDSP_EXPORT int poll(pollfd *fds, nfds_t n, int timeout) {
   int fd = DeviceInEntries(fds, n);

@@ -1,20 +1,18 @@
-// What the virtual device leaves behind: trace lines and the file of the
-// bytes it played (raw, or WAV with a header kept current after each
-// append, so the file is whole however the process ends).
-#include "vdsp.h"
+// Trace lines: one per device call, built on the caller's stack and
+// appended to the trace file with a single write when the call returns.
+#include "record.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
-#include <sys/syscall.h>
-#include <time.h>
-#include <unistd.h>
+
+#include "sys.h"
+#include "vdsp.h"
 
 namespace {
 
 constexpr int64_t kNsPerMicro = 1000;
-constexpr size_t kWavHeaderBytes = 44;
-constexpr uint32_t kMaxWavData = 0xFFFFFFFFu - 36;
 constexpr int kFdFailed = -2;
 
 struct Named {
@@ -45,35 +43,19 @@ constexpr Named kErrnoNames[] = {
     {EINTR, "EINTR"},   {EAGAIN, "EAGAIN"}, {EBUSY, "EBUSY"},   {EINVAL, "EINVAL"},
     {EFAULT, "EFAULT"}, {EBADF, "EBADF"},   {ENOMEM, "ENOMEM"}, {EMFILE, "EMFILE"},
     {ENFILE, "ENFILE"}, {ENOENT, "ENOENT"}, {EACCES, "EACCES"}, {ENOSPC, "ENOSPC"},
+    {ENODEV, "ENODEV"}, {ENOTTY, "ENOTTY"},
 };
 
 }  // namespace
 
 // Trace file name, "" for none; written once at load.
 static char g_cTracePath[kPathBytes];
-// Output file name, "" for none; written once at load.
-static char g_cOutputPath[kPathBytes];
-// The output name ends in ".wav".
-static bool g_bWav;
 // Trace descriptor: opened on the first line, kFdFailed if that failed.
 static int g_fdTrace = -1;
-// Output descriptor: opened at the first device open, kFdFailed if that failed.
-static int g_fdOutput = -1;
-// Bytes in the output after its header, including earlier processes' bytes.
-static uint64_t g_nDataBytes;
-// The format a WAV header describes; the device's defaults until set.
-static int32_t g_nRate = 8000;
-static int32_t g_nChannels = 1;
-static int32_t g_nWidth = 1;
 
-static void CopyPath(char *dst, const char *src) {
-  dst[0] = '\0';
-  if (src && strlen(src) < kPathBytes) strcpy(dst, src);
-}
-
-static bool EndsWithWav(const char *name) {
-  size_t len = strlen(name);
-  return len >= 4 && strcasecmp(name + len - 4, ".wav") == 0;
+void TraceSetup(const char *path) {
+  g_cTracePath[0] = '\0';
+  if (path && strlen(path) < kPathBytes) strcpy(g_cTracePath, path);
 }
 
 static bool WriteAll(int fd, const void *buf, size_t n) {
@@ -88,19 +70,6 @@ static bool WriteAll(int fd, const void *buf, size_t n) {
   return true;
 }
 
-void RecordSetup(const char *tracePath, const char *outputPath) {
-  CopyPath(g_cTracePath, tracePath);
-  CopyPath(g_cOutputPath, outputPath);
-  g_bWav = EndsWithWav(g_cOutputPath);
-}
-
-int64_t NowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
-}
-
-// ---- trace lines ---------------------------------------------------------
 
 static void Put(TraceLine *line, char c) {
   if (line->len + 1 < kTraceLineBytes) line->text[line->len++] = c;
@@ -186,11 +155,6 @@ void TraceInt(TraceLine *line, const char *key, int64_t value) {
   PutSigned(line, value);
 }
 
-void TraceText(TraceLine *line, const char *key, const char *value) {
-  PutKey(line, key);
-  PutText(line, value);
-}
-
 void TraceSeconds(TraceLine *line, const char *key, int64_t ns) {
   PutKey(line, key);
   PutSeconds(line, ns);
@@ -207,8 +171,8 @@ void TraceErrno(TraceLine *line, int err) {
   PutSigned(line, err);
 }
 
-void TraceFlags(TraceLine *line, int flags) {
-  PutKey(line, "flags");
+void TraceFlags(TraceLine *line, const char *key, int flags) {
+  PutKey(line, key);
   int access = flags & O_ACCMODE;
   if (access == O_RDONLY)
     PutText(line, "O_RDONLY");
@@ -265,71 +229,4 @@ void TraceEnd(TraceLine *line) {
   }
   line->text[line->len++] = '\n';  // Put keeps one byte free for this
   WriteAll(g_fdTrace, line->text, line->len);
-}
-
-// ---- output file ---------------------------------------------------------
-
-static void Put32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-static void Put16(uint8_t *p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-static void WriteWavHeader() {
-  uint32_t data = g_nDataBytes > kMaxWavData ? kMaxWavData : static_cast<uint32_t>(g_nDataBytes);
-  uint32_t frame = static_cast<uint32_t>(g_nChannels) * static_cast<uint32_t>(g_nWidth);
-  uint64_t byteRate = static_cast<uint64_t>(g_nRate) * frame;
-  uint8_t h[kWavHeaderBytes];
-  memcpy(h, "RIFF", 4);
-  Put32(h + 4, 36 + data);
-  memcpy(h + 8, "WAVEfmt ", 8);
-  Put32(h + 16, 16);
-  Put16(h + 20, 1);  // Linear PCM
-  Put16(h + 22, static_cast<uint32_t>(g_nChannels));
-  Put32(h + 24, static_cast<uint32_t>(g_nRate));
-  Put32(h + 28, byteRate > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(byteRate));
-  Put16(h + 32, frame);
-  Put16(h + 34, static_cast<uint32_t>(g_nWidth) * 8);
-  memcpy(h + 36, "data", 4);
-  Put32(h + 40, data);
-  SysPwrite(g_fdOutput, h, sizeof h, 0);
-}
-
-// Bytes an earlier process under the same wrapper played stay: the
-// wrapper empties the file once, when it starts.
-void OutputOpen() {
-  if (g_fdOutput != -1 || !g_cOutputPath[0]) return;
-  int fd = SysOpen(g_cOutputPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    g_fdOutput = kFdFailed;
-    return;
-  }
-  g_fdOutput = SysMoveHigh(fd);
-  off_t end = static_cast<off_t>(syscall(SYS_lseek, g_fdOutput, 0, SEEK_END));
-  if (!g_bWav) return;
-  if (end < static_cast<off_t>(kWavHeaderBytes)) {
-    syscall(SYS_ftruncate, g_fdOutput, 0);
-    syscall(SYS_lseek, g_fdOutput, static_cast<off_t>(kWavHeaderBytes), SEEK_SET);
-    g_nDataBytes = 0;
-  } else {
-    g_nDataBytes = static_cast<uint64_t>(end) - kWavHeaderBytes;
-  }
-  WriteWavHeader();
-}
-
-void OutputPlayed(const uint8_t *bytes, size_t n) {
-  if (g_fdOutput < 0 || n == 0) return;
-  if (!WriteAll(g_fdOutput, bytes, n)) return;
-  g_nDataBytes += n;
-  if (g_bWav) WriteWavHeader();
-}
-
-void OutputFormat(int32_t rate, int32_t channels, int32_t bytesPerSample) {
-  g_nRate = rate;
-  g_nChannels = channels;
-  g_nWidth = bytesPerSample;
-  if (g_fdOutput >= 0 && g_bWav) WriteWavHeader();
 }
