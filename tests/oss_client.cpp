@@ -14,6 +14,8 @@
 // or count_info fields for GETOSPACE and GETOPTR. write writes BYTES of a
 // counting pattern in one call, bytes the given ones. dup makes the copy
 // the descriptor the next actions use; closeold closes the one before.
+#include "probe_words.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/soundcard.h>
@@ -28,6 +30,10 @@
 #include <string>
 
 namespace {
+
+using vdltest::ErrName;
+using vdltest::Field;
+using vdltest::OpenFlags;
 
 struct Request {
   const char *name;
@@ -51,35 +57,8 @@ constexpr Request kRequests[] = {
     {"mixer", SOUND_MIXER_READ_VOLUME},
 };
 
-const char *ErrName(int ret, int err) {
-  if (ret >= 0) return "0";
-  switch (err) {
-    case EAGAIN: return "EAGAIN";
-    case EBUSY: return "EBUSY";
-    case EINVAL: return "EINVAL";
-    case ENOENT: return "ENOENT";
-    case EACCES: return "EACCES";
-    case EBADF: return "EBADF";
-    default: return "other";
-  }
-}
 
-std::string Field(const std::string &action, int index) {
-  size_t start = 0;
-  for (int i = 0; i < index; ++i) {
-    start = action.find(':', start);
-    if (start == std::string::npos) return "";
-    ++start;
-  }
-  return action.substr(start, action.find(':', start) - start);
-}
 
-int OpenFlags(const std::string &name) {
-  if (name == "rd") return O_RDONLY;
-  if (name == "rdwr") return O_RDWR;
-  if (name == "nb") return O_WRONLY | O_NONBLOCK;
-  return O_WRONLY;
-}
 
 // One request: its answer as the request's argument type has it.
 int Req(int fd, const std::string &name, const std::string &value) {

@@ -16,6 +16,7 @@
 // by '+', none, or absent to leave the device out; default out) and on the
 // read end of the pipe, when there is one; MS below 0 waits for ever; MASK
 // alrm blocks SIGALRM during a ppoll or pselect.
+#include "probe_words.h"
 #include "testutil.h"
 
 #include <errno.h>
@@ -35,6 +36,11 @@
 #include <string>
 
 namespace {
+
+using vdltest::ErrName;
+using vdltest::Field;
+using vdltest::Num;
+using vdltest::OpenFlags;
 
 constexpr size_t kStreamBytes = size_t{4} << 20;
 constexpr int kNoRequest = -1;
@@ -69,19 +75,6 @@ std::string g_stream;     // the bytes written, in order: vdltest::Pattern(kStre
 size_t g_pos = 0;         // stream bytes the device accepted so far
 double g_mark = 0;
 
-const char *ErrName(int ret, int err) {
-  if (ret >= 0) return "0";
-  switch (err) {
-    case EINTR: return "EINTR";
-    case EAGAIN: return "EAGAIN";
-    case EBUSY: return "EBUSY";
-    case EINVAL: return "EINVAL";
-    case ENOENT: return "ENOENT";
-    case ENOTTY: return "ENOTTY";
-    case EBADF: return "EBADF";
-    default: return "other";
-  }
-}
 
 void OnAlarm(int) {}
 
@@ -92,11 +85,6 @@ void OnInt(int) {
   _exit(1);
 }
 
-int Flags(const std::string &name) {
-  if (name == "nb") return O_WRONLY | O_NONBLOCK;
-  if (name == "rdwr") return O_RDWR;
-  return O_WRONLY;
-}
 
 int Open(const std::string &dev, const std::string &entry, int flags) {
   if (entry == "const") return open(dev.c_str(), O_WRONLY);
@@ -116,21 +104,7 @@ unsigned long RequestNumber(const std::string &name) {
   return static_cast<unsigned long>(kNoRequest);
 }
 
-// Splits "a:b:c" into its fields.
-std::string Field(const std::string &action, int index) {
-  size_t start = 0;
-  for (int i = 0; i < index; ++i) {
-    start = action.find(':', start);
-    if (start == std::string::npos) return "";
-    ++start;
-  }
-  return action.substr(start, action.find(':', start) - start);
-}
 
-long Num(const std::string &action, int index, long fallback) {
-  std::string f = Field(action, index);
-  return f.empty() ? fallback : std::strtol(f.c_str(), nullptr, 0);
-}
 
 void Write(size_t bytes, size_t block) {
   if (bytes > g_stream.size() - g_pos) bytes = g_stream.size() - g_pos;
@@ -267,7 +241,7 @@ int main(int argc, char **argv) {
       std::printf("pid %d\n", static_cast<int>(getpid()));
     } else if (verb == "open") {
       std::string entry = Field(a, 1);
-      g_fd = Open(dev, entry, Flags(Field(a, 2)));
+      g_fd = Open(dev, entry, OpenFlags(Field(a, 2)));
       std::printf("open ret=%d errno=%s\n", g_fd, ErrName(g_fd, errno));
     } else if (verb == "fmt") {
       int ch = static_cast<int>(Num(a, 2, 1)), stereo = ch - 1;

@@ -1,5 +1,7 @@
 #include "vdsp_rig.h"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <sstream>
@@ -13,7 +15,11 @@ std::string TraceEvent::Str(const std::string &key) const {
 
 long long TraceEvent::Int(const std::string &key) const {
   auto it = keys.find(key);
-  return it == keys.end() ? -999 : std::atoll(it->second.c_str());
+  if (it == keys.end()) {
+    ADD_FAILURE() << "the trace line has no " << key << ": " << line;
+    return 0;
+  }
+  return std::atoll(it->second.c_str());
 }
 
 double TraceEvent::Seconds(const std::string &key) const {

@@ -20,7 +20,7 @@ struct TraceEvent {
   std::string line;      // whole, for messages
   bool Has(const std::string &key) const { return keys.count(key) != 0; }
   std::string Str(const std::string &key) const;  // "" when missing
-  long long Int(const std::string &key) const;    // -999 when missing
+  long long Int(const std::string &key) const;    // a test failure when missing
   double Seconds(const std::string &key) const;   // NaN when missing
 };
 
