@@ -44,18 +44,6 @@ static uint64_t g_nFormatBytes;
 // The first byte of a big-endian sample, waiting for its second.
 static uint8_t g_nHeldByte;
 
-static bool WriteAll(int fd, const void *buf, size_t n) {
-  const char *p = static_cast<const char *>(buf);
-  while (n > 0) {
-    ssize_t done = SysWrite(fd, p, n);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    p += done;
-    n -= static_cast<size_t>(done);
-  }
-  return true;
-}
-
 static bool EndsWithWav(const char *name) {
   size_t len = strlen(name);
   return len >= 4 && strcasecmp(name + len - 4, ".wav") == 0;
@@ -115,7 +103,7 @@ static bool Convert(uint8_t in, uint8_t out[2], size_t *n) {
 }
 
 static bool Append(const uint8_t *bytes, size_t n) {
-  if (!WriteAll(g_fdOutput, bytes, n)) return false;
+  if (!SysWriteAll(g_fdOutput, bytes, n)) return false;
   g_nDataBytes += n;
   return true;
 }

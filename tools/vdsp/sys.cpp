@@ -3,6 +3,7 @@
 #include "sys.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -41,6 +42,18 @@ int SysOpen(const char *path, int flags, mode_t mode) {
 
 ssize_t SysWrite(int fd, const void *buf, size_t n) {
   return static_cast<ssize_t>(syscall(SYS_write, fd, buf, n));
+}
+
+bool SysWriteAll(int fd, const void *buf, size_t n) {
+  const char *p = static_cast<const char *>(buf);
+  while (n > 0) {
+    ssize_t done = SysWrite(fd, p, n);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    p += done;
+    n -= static_cast<size_t>(done);
+  }
+  return true;
 }
 
 ssize_t SysPwrite(int fd, const void *buf, size_t n, off_t offset) {

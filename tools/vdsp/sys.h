@@ -25,6 +25,9 @@ constexpr int64_t kForeverNs = INT64_MAX;
 // library never re-enters itself for its own I/O.
 int SysOpen(const char *path, int flags, mode_t mode);
 ssize_t SysWrite(int fd, const void *buf, size_t n);
+// SysWrite until all n bytes are written, through interruptions; false on
+// an error or a write that takes nothing.
+bool SysWriteAll(int fd, const void *buf, size_t n);
 ssize_t SysPwrite(int fd, const void *buf, size_t n, off_t offset);
 int SysClose(int fd);
 // The kernel's ppoll and pselect: a null timeout waits for ever, a null

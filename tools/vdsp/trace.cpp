@@ -58,18 +58,6 @@ void TraceSetup(const char *path) {
   if (path && strlen(path) < kPathBytes) strcpy(g_cTracePath, path);
 }
 
-static bool WriteAll(int fd, const void *buf, size_t n) {
-  const char *p = static_cast<const char *>(buf);
-  while (n > 0) {
-    ssize_t done = SysWrite(fd, p, n);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    p += done;
-    n -= static_cast<size_t>(done);
-  }
-  return true;
-}
-
 
 static void Put(TraceLine *line, char c) {
   if (line->len + 1 < kTraceLineBytes) line->text[line->len++] = c;
@@ -228,5 +216,5 @@ void TraceEnd(TraceLine *line) {
     if (g_fdTrace < 0) return;
   }
   line->text[line->len++] = '\n';  // Put keeps one byte free for this
-  WriteAll(g_fdTrace, line->text, line->len);
+  SysWriteAll(g_fdTrace, line->text, line->len);
 }
