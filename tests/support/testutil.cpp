@@ -18,6 +18,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "wav_header.h"
+
 namespace vdltest {
 
 TempDir::TempDir() {
@@ -60,23 +62,26 @@ std::vector<std::string> ListDir(const std::string &dir) {
   return names;
 }
 
-static std::string Le16(int16_t v) {
-  uint16_t u = static_cast<uint16_t>(v);
-  return {static_cast<char>(u & 0xff), static_cast<char>(u >> 8)};
-}
-
 std::string Le32(int32_t v) {
-  uint32_t u = static_cast<uint32_t>(v);
-  return Le16(static_cast<int16_t>(u & 0xffff)) + Le16(static_cast<int16_t>(u >> 16));
+  uint8_t b[4];
+  vdl::PutLe(b, static_cast<uint32_t>(v), 4);
+  return {reinterpret_cast<const char *>(b), sizeof b};
 }
 
 std::string WavHeader(const WavFormat &w, std::size_t dataBytes) {
   int32_t size = w.dataSize != -1 ? w.dataSize : static_cast<int32_t>(dataBytes);
   int32_t byteRate = w.byteRate != -1 ? w.byteRate : w.rate * w.channels * w.bits / 8;
-  return "RIFF" + Le32(static_cast<int32_t>(36 + dataBytes)) + "WAVEfmt " + Le32(w.fmtSize) +
-         Le16(w.formatTag) + Le16(w.channels) + Le32(w.rate) + Le32(byteRate) +
-         Le16(static_cast<int16_t>(w.channels * w.bits / 8)) + Le16(w.bits) + "data" +
-         Le32(size);
+  uint8_t h[vdl::kWavHeaderBytes];
+  vdl::PutWavHeader(h, {.riffSize = static_cast<uint32_t>(36 + dataBytes),
+                        .fmtSize = static_cast<uint32_t>(w.fmtSize),
+                        .formatTag = static_cast<uint16_t>(w.formatTag),
+                        .channels = static_cast<uint16_t>(w.channels),
+                        .rate = static_cast<uint32_t>(w.rate),
+                        .byteRate = static_cast<uint32_t>(byteRate),
+                        .blockAlign = static_cast<uint16_t>(w.channels * w.bits / 8),
+                        .bits = static_cast<uint16_t>(w.bits),
+                        .dataSize = static_cast<uint32_t>(size)});
+  return {reinterpret_cast<const char *>(h), sizeof h};
 }
 
 std::string Pattern(std::size_t n, unsigned seed) {

@@ -4,7 +4,8 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
+
+#include "wav_header.h"
 
 namespace {
 
@@ -14,16 +15,6 @@ void Usage() {
   fprintf(stderr,
           "usage: vdlmktone OUT.wav [SECONDS [RATE [CHANNELS [BITS [HZ]]]]]\n"
           "  defaults: 1 second, 44100 Hz, 2 channels, 16 bits, 440 Hz\n");
-}
-
-void Put16(unsigned char *p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v & 0xff);
-  p[1] = static_cast<unsigned char>((v >> 8) & 0xff);
-}
-
-void Put32(unsigned char *p, uint32_t v) {
-  Put16(p, v & 0xffff);
-  Put16(p + 2, v >> 16);
 }
 
 bool ParseNumber(const char *text, double lo, double hi, double *out) {
@@ -62,19 +53,8 @@ int main(int argc, char **argv) {
   const uint64_t frames = static_cast<uint64_t>(seconds * nRate + 0.5);
   const uint64_t dataSize = frames * nChannels * nBytes;
 
-  unsigned char h[44];
-  memcpy(h, "RIFF", 4);
-  Put32(h + 4, static_cast<uint32_t>(36 + dataSize));
-  memcpy(h + 8, "WAVEfmt ", 8);
-  Put32(h + 16, 16);
-  Put16(h + 20, 1);
-  Put16(h + 22, nChannels);
-  Put32(h + 24, nRate);
-  Put32(h + 28, nRate * nChannels * nBytes);
-  Put16(h + 32, nChannels * nBytes);
-  Put16(h + 34, nBytes * 8);
-  memcpy(h + 36, "data", 4);
-  Put32(h + 40, static_cast<uint32_t>(dataSize));
+  uint8_t h[vdl::kWavHeaderBytes];
+  vdl::PutWavHeader(h, vdl::PcmWavFields(nRate, nChannels, nBytes * 8, dataSize));
 
   FILE *fp = fopen(argv[1], "wb");
   if (!fp) {
@@ -85,12 +65,13 @@ int main(int argc, char **argv) {
   // Half amplitude: loud enough to hear, far from clipping.
   for (uint64_t i = 0; ok && i < frames; ++i) {
     double s = 0.5 * sin(2 * kPi * hz * static_cast<double>(i) / nRate);
-    unsigned char frame[4];
+    uint8_t frame[4];
     for (uint32_t c = 0; c < nChannels; ++c) {
       if (nBytes == 1) {
-        frame[c] = static_cast<unsigned char>(lrint(128 + 127 * s));
+        frame[c] = static_cast<uint8_t>(lrint(128 + 127 * s));
       } else {
-        Put16(frame + 2 * c, static_cast<uint16_t>(static_cast<int16_t>(lrint(32767 * s))));
+        int16_t sample = static_cast<int16_t>(lrint(32767 * s));
+        vdl::PutLe(frame + 2 * c, static_cast<uint16_t>(sample), 2);
       }
     }
     ok = fwrite(frame, 1, nChannels * nBytes, fp) == nChannels * nBytes;

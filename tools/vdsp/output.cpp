@@ -15,11 +15,12 @@
 
 #include "sys.h"
 #include "vdsp.h"
+#include "wav_header.h"
+
+using vdl::kWavHeaderBytes;
 
 namespace {
 
-constexpr size_t kWavHeaderBytes = 44;
-constexpr uint32_t kMaxWavData = 0xFFFFFFFFu - 36;
 constexpr int kFdFailed = -2;
 // Converted bytes pass through a buffer of this size on the stack.
 constexpr size_t kChunkBytes = 1024;
@@ -51,32 +52,11 @@ static bool EndsWithWav(const char *name) {
 
 static int32_t Width() { return g_nFormat == AFMT_U8 || g_nFormat == AFMT_S8 ? 1 : 2; }
 
-static void Put32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-static void Put16(uint8_t *p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
 static void WriteWavHeader() {
-  uint32_t data = g_nDataBytes > kMaxWavData ? kMaxWavData : static_cast<uint32_t>(g_nDataBytes);
-  uint32_t frame = static_cast<uint32_t>(g_nChannels) * static_cast<uint32_t>(Width());
-  uint64_t byteRate = static_cast<uint64_t>(g_nRate) * frame;
   uint8_t h[kWavHeaderBytes];
-  memcpy(h, "RIFF", 4);
-  Put32(h + 4, 36 + data);
-  memcpy(h + 8, "WAVEfmt ", 8);
-  Put32(h + 16, 16);
-  Put16(h + 20, 1);  // Linear PCM
-  Put16(h + 22, static_cast<uint32_t>(g_nChannels));
-  Put32(h + 24, static_cast<uint32_t>(g_nRate));
-  Put32(h + 28, byteRate > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(byteRate));
-  Put16(h + 32, frame);
-  Put16(h + 34, static_cast<uint32_t>(Width()) * 8);
-  memcpy(h + 36, "data", 4);
-  Put32(h + 40, data);
+  vdl::PutWavHeader(h, vdl::PcmWavFields(static_cast<uint32_t>(g_nRate),
+                                         static_cast<uint32_t>(g_nChannels),
+                                         static_cast<uint32_t>(Width()) * 8, g_nDataBytes));
   SysPwrite(g_fdOutput, h, sizeof h, 0);
 }
 
