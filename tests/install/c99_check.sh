@@ -1,12 +1,13 @@
 #!/bin/sh
-# c99_check.sh CMAKE BUILD_DIR C_FILE LIB FORM WAY
+# c99_check.sh CMAKE BUILD_DIR C_FILE LIB FORM WAY MKTONE
 # Installs BUILD_DIR into a temporary prefix, builds C_FILE as strict C99
 # against the installed library LIB in FORM (shared or static) found the
 # WAY a consumer finds it (pkgconfig: cc and pkg-config; cmake: a project
 # with find_package(vdl)), checks what the program links, and runs it
-# with a scratch directory as its argument.
+# with a scratch directory as its argument, a tone made by MKTONE in it
+# (one second of 8-bit mono at 8000 Hz, as wave_c99.c expects it).
 set -eu
-cmake=$1 build=$2 src=$3 lib=$4 form=$5 way=$6
+cmake=$1 build=$2 src=$3 lib=$4 form=$5 way=$6 mktone=$7
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT INT TERM
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -66,6 +67,7 @@ esac
 case $needed in *libstdc++*|*libgcc_s*) fail "program needs: $needed" ;; esac
 
 mkdir "$work/scratch"
+"$mktone" "$work/scratch/tone.wav" 1 8000 1 8 440
 # VDL_C99_WRAPPER, when set, is the command the program runs under (the
 # virtual audio device, say).
 # shellcheck disable=SC2086  # a command line on purpose

@@ -1,11 +1,13 @@
 #!/bin/sh
-# deb_check.sh DEB: installs the Debian package DEB on this machine with
-# apt-get (as root), checks what its users meet, and removes it again.
-# CI runs it on a machine of its own; elsewhere it refuses to touch an
-# installed vdlplay.
+# deb_check.sh DEB MKTONE: installs the Debian package DEB on this machine
+# with apt-get (as root), checks what its users meet, and removes it again.
+# MKTONE, the tone maker of the build the package came from (the package
+# leaves it out), makes the file played.  CI runs it on a machine of its
+# own; elsewhere it refuses to touch an installed vdlplay.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 deb=$(realpath "$1")
+mktone=$2
 pkg=$(dpkg-deb -f "$deb" Package)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT INT TERM
@@ -31,24 +33,14 @@ fi
 
 # vdlplay from /usr/bin under vdsp from /usr/bin, the libraries found
 # where the system looks for them.
-le() {  # le VALUE BYTES: VALUE as BYTES little-endian bytes
-  i=0
-  while [ $i -lt "$2" ]; do
-    # shellcheck disable=SC2059  # the format is the byte's escape
-    printf "\\$(printf '%03o' $(($1 >> (8 * i) & 255)))"
-    i=$((i + 1))
-  done
-}
-n=8000
-head -c $n /dev/urandom >"$work/data"
-{ printf RIFF; le $((36 + n)) 4; printf 'WAVEfmt '; le 16 4; le 1 2; le 1 2
-  le 8000 4; le 8000 4; le 1 2; le 8 2; printf data; le $n 4
-  cat "$work/data"; } >"$work/tone.wav"
+mkdir "$work/scratch"
+"$mktone" "$work/scratch/tone.wav" 1 8000 1 8 440 || fail "$mktone"
 printf '[Audio]\nDSP=/dev/dsp\n' >"$work/.vdlrc"
 HOME=$work /usr/bin/vdsp --fast -o "$work/played.raw" -- \
-  /usr/bin/vdlplay "$work/tone.wav" >"$work/play.log" 2>&1 ||
+  /usr/bin/vdlplay "$work/scratch/tone.wav" >"$work/play.log" 2>&1 ||
   { cat "$work/play.log"; fail "vdlplay under vdsp"; }
-cmp -s "$work/data" "$work/played.raw" || fail "vdlplay did not play the file"
+tail -c +45 "$work/scratch/tone.wav" | cmp -s - "$work/played.raw" ||
+  fail "vdlplay did not play the file"
 ldd /usr/bin/vdlplay | grep -q 'libvdlwave\.so\.[0-9]* => /\(usr/\)\{0,1\}lib/' ||
   fail "vdlplay loads: $(ldd /usr/bin/vdlplay)"
 
@@ -57,7 +49,6 @@ ldd /usr/bin/vdlplay | grep -q 'libvdlwave\.so\.[0-9]* => /\(usr/\)\{0,1\}lib/' 
 cc -std=c99 -Wall -Wextra -pedantic -Werror -o "$work/wave_c99" \
   "$here/wave_c99.c" $(pkg-config --cflags --libs vdlwave) ||
   fail "C program against the package"
-mkdir "$work/scratch"
 /usr/bin/vdsp --fast -- "$work/wave_c99" "$work/scratch" || fail "C program"
 
 apt-get remove -y -qq "$pkg" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "remove"; }
