@@ -4,34 +4,21 @@
 # against the installed library LIB in FORM (shared or static) found the
 # WAY a consumer finds it (pkgconfig: cc and pkg-config; cmake: a project
 # with find_package(vdl)), checks what the program links, and runs it
-# with a scratch directory as its argument, a tone made by MKTONE in it
-# (one second of 8-bit mono at 8000 Hz, as wave_c99.c expects it).
+# with a scratch directory as its argument, a tone made by MKTONE in it.
 set -eu
 cmake=$1 build=$2 src=$3 lib=$4 form=$5 way=$6 mktone=$7
+# shellcheck source-path=SCRIPTDIR source=../support/install_consumer.sh
+. "$(dirname "$0")/../support/install_consumer.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT INT TERM
-fail() { echo "FAIL: $*" >&2; exit 1; }
 prefix=$work/prefix
-"$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || {
-  cat "$work/install.log" >&2
-  exit 1
-}
-libdir=$(dirname "$(find "$prefix" -name "$lib.pc")")/..
-libdir=$(cd "$libdir" && pwd)
+install_build "$cmake" "$build" "$prefix"
+libdir=$(cd "$(pkgconfig_dir "$prefix")/.." && pwd)
 prog=$work/prog
-cflags="-std=c99 -Wall -Wextra -pedantic -Werror"
 
 case $way in
 pkgconfig)
-  export PKG_CONFIG_PATH="$libdir/pkgconfig"
-  # Both forms lie side by side; the linker takes the archive when told.
-  case $form in
-  shared) libs=$(pkg-config --libs "$lib") ;;
-  static) libs="-Wl,-Bstatic $(pkg-config --static --libs "$lib") -Wl,-Bdynamic" ;;
-  esac
-  # shellcheck disable=SC2046,SC2086  # word lists on purpose
-  ${CC:-cc} $cflags $(pkg-config --cflags "$lib") -o "$prog" "$src" $libs ||
-    fail "cc $lib $form: $libs"
+  cc_pkgconfig "$prefix" "$lib" "$form" "$src" "$prog"
   ;;
 cmake)
   static=OFF
@@ -47,11 +34,7 @@ find_package(vdl REQUIRED)
 add_executable(prog "$src")
 target_link_libraries(prog PRIVATE vdl::$lib)
 END
-  "$cmake" -S "$work/project" -B "$work/b" -DCMAKE_PREFIX_PATH="$prefix" \
-    -DVDL_USE_STATIC_LIBS=$static -DCMAKE_C_FLAGS="$cflags" \
-    >"$work/configure.log" 2>&1 || { cat "$work/configure.log" >&2; fail "configure"; }
-  "$cmake" --build "$work/b" >"$work/build.log" 2>&1 ||
-    { cat "$work/build.log" >&2; fail "build"; }
+  cmake_build "$cmake" "$work/project" "$work/b" "$prefix" -DVDL_USE_STATIC_LIBS=$static
   cp "$work/b/prog" "$prog"
   ;;
 esac
@@ -67,7 +50,7 @@ esac
 case $needed in *libstdc++*|*libgcc_s*) fail "program needs: $needed" ;; esac
 
 mkdir "$work/scratch"
-"$mktone" "$work/scratch/tone.wav" 1 8000 1 8 440
+make_tone "$mktone" "$work/scratch/tone.wav"
 # VDL_C99_WRAPPER, when set, is the command the program runs under (the
 # virtual audio device, say).
 # shellcheck disable=SC2086  # a command line on purpose

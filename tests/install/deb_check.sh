@@ -6,12 +6,13 @@
 # own; elsewhere it refuses to touch an installed vdlplay.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source-path=SCRIPTDIR source=../support/install_consumer.sh
+. "$here/../support/install_consumer.sh"
 deb=$(realpath "$1")
 mktone=$2
 pkg=$(dpkg-deb -f "$deb" Package)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT INT TERM
-fail() { echo "FAIL: $*" >&2; exit 1; }
 installed() { dpkg-query -W -f '${Status}' "$pkg" 2>/dev/null | grep -q ' installed$'; }
 ! installed || fail "$pkg is installed already"
 
@@ -34,7 +35,7 @@ fi
 # vdlplay from /usr/bin under vdsp from /usr/bin, the libraries found
 # where the system looks for them.
 mkdir "$work/scratch"
-"$mktone" "$work/scratch/tone.wav" 1 8000 1 8 440 || fail "$mktone"
+make_tone "$mktone" "$work/scratch/tone.wav"
 printf '[Audio]\nDSP=/dev/dsp\n' >"$work/.vdlrc"
 HOME=$work /usr/bin/vdsp --fast -o "$work/played.raw" -- \
   /usr/bin/vdlplay "$work/scratch/tone.wav" >"$work/play.log" 2>&1 ||
@@ -45,8 +46,8 @@ ldd /usr/bin/vdlplay | grep -q 'libvdlwave\.so\.[0-9]* => /\(usr/\)\{0,1\}lib/' 
   fail "vdlplay loads: $(ldd /usr/bin/vdlplay)"
 
 # A C program built against the installed package, shared library and all.
-# shellcheck disable=SC2046  # pkg-config gives words
-cc -std=c99 -Wall -Wextra -pedantic -Werror -o "$work/wave_c99" \
+# shellcheck disable=SC2046,SC2086  # word lists on purpose
+cc $consumer_cflags -o "$work/wave_c99" \
   "$here/wave_c99.c" $(pkg-config --cflags --libs vdlwave) ||
   fail "C program against the package"
 /usr/bin/vdsp --fast -- "$work/wave_c99" "$work/scratch" || fail "C program"

@@ -6,6 +6,8 @@
 # programs built are run, so a wrong header or library shows.
 set -eu
 cmake=$1 build=$2 src=$3 mktone=$4
+# shellcheck source-path=SCRIPTDIR source=../support/install_consumer.sh
+. "$(dirname "$0")/../support/install_consumer.sh"
 # Skipped without its tools, except in CI, where scripts/deps.sh has
 # installed them and a skip would hide a gap.
 for tool in cc pkg-config; do
@@ -26,19 +28,18 @@ done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; exit 1; }
 
-"$cmake" --install "$build" --prefix "$work/prefix" >"$work/install.log"
+install_build "$cmake" "$build" "$work/prefix"
 # A staged install writes only under DESTDIR; the prefix it names is where
 # a package would put the files later.
 staged=/opt/vdl-staged-$$
-DESTDIR="$work/stage" "$cmake" --install "$build" --prefix "$staged" >"$work/stage.log"
+install_build "$cmake" "$build" "$staged" "$work/stage"
 [ ! -e "$staged" ] || fail "staged install wrote to $staged"
 
 printf '[Audio]\nDSP=/dev/null\n' >"$work/.vdlrc"
 mkdir "$work/dsp"
 printf '[Audio]\nDSP=/dev/dsp\n' >"$work/dsp/.vdlrc"
-"$mktone" "$work/tone.wav" 1 8000 1 8 440
+make_tone "$mktone" "$work/tone.wav"
 
 # check_programs DIR: runs rcvalue and playwav built into DIR.
 check_programs() {
@@ -65,34 +66,18 @@ for root in "$work/prefix" "$work/stage$staged"; do
   tail -c +45 "$work/tone.wav" | cmp -s - "$work/played.raw" ||
     fail "$root/bin/vdlplay under $root/bin/vdsp did not play the tone"
 
-  pc=$(find "$root" -name vdlwave.pc)
-  [ -n "$pc" ] || fail "no vdlwave.pc under $root"
-
   out=$work/cc
   rm -rf "$out"
   mkdir -p "$out"
   for ex in rcvalue:vdlrc playwav:vdlwave; do
-    name=${ex%:*} lib=${ex#*:}
-    # The shared library, found at run time where pkg-config found it.
-    flags=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs "$lib")
-    flags="$flags -Wl,-rpath,$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --variable=libdir "$lib")"
-    case $flags in *"$root"*) ;; *) fail "pkg-config $lib gave '$flags'" ;; esac
-    # shellcheck disable=SC2086 # flags are words
-    cc -std=c99 -pedantic-errors -Wall -Wextra -Werror -o "$out/$name" \
-      "$src/examples/c/$name.c" $flags || fail "cc $name.c $flags"
+    cc_pkgconfig "$root" "${ex#*:}" shared "$src/examples/c/${ex%:*}.c" "$out/${ex%:*}"
   done
   check_programs "$out"
 
   proj=$work/project
   rm -rf "$proj" "$proj-build"
   cp -r "$src/examples/c" "$proj"
-  "$cmake" -S "$proj" -B "$proj-build" -DCMAKE_PREFIX_PATH="$root" \
-    -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" >"$work/configure.log" 2>&1 ||
-    { cat "$work/configure.log"; fail "find_package(vdl) under $root"; }
-  "$cmake" --build "$proj-build" >"$work/build.log" 2>&1 ||
-    { cat "$work/build.log"; fail "examples against $root"; }
-  grep -q "^vdl_DIR:PATH=$root/" "$proj-build/CMakeCache.txt" ||
-    fail "find_package(vdl) found another install"
+  cmake_build "$cmake" "$proj" "$proj-build" "$root"
   check_programs "$proj-build"
   echo "ok: $root"
 done
