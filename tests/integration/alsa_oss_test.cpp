@@ -21,12 +21,6 @@ using namespace vdltest;
 
 namespace {
 
-constexpr int kOutRate = 48000;
-constexpr int kOutChannels = 2;
-constexpr double kToneHz = 440;
-constexpr double kHzTolerance = 3;
-constexpr double kLengthShare = 0.02;
-constexpr double kLongestGap = 0.005;
 
 // The library that alsa-oss's aoss script preloads.  The script itself
 // preloads only where /proc/asound exists, which a machine without a sound

@@ -27,12 +27,6 @@ namespace {
 
 VDL_PRINT_ROWS_BY_NAME
 
-constexpr int kOutChannels = 2;
-constexpr int kOutRate = 48000;
-constexpr int kToneHz = 440;
-constexpr double kHzTolerance = 3;
-constexpr double kLengthShare = 0.02;
-constexpr double kLongestGap = 0.005;
 // PipeWire (0.3.65) pads an 8-bit stream with 0x00 bytes, full-scale
 // negative in unsigned 8-bit: a click of some 5 to 90 ms before or after
 // the tone.  Not the player's doing: pacat --format=u8 gets it too.

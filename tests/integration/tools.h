@@ -1,5 +1,6 @@
-// What the integration tests do when an outside program they drive is
-// missing (vdltest::FindOnPath finds them).
+// What the integration tests share: what they do when an outside program
+// they drive is missing (vdltest::FindOnPath finds them), and what a sound
+// stack's recording of the test tone must show.
 #ifndef VDL_TESTS_INTEGRATION_TOOLS_H
 #define VDL_TESTS_INTEGRATION_TOOLS_H
 
@@ -16,5 +17,15 @@
       GTEST_SKIP() << "needs " << (what) << " (scripts/deps.sh installs it)";  \
     }                                                                          \
   } while (0)
+
+// The sound stacks record 16-bit stereo at 48 kHz, whatever they are fed.
+constexpr int kOutRate = 48000;
+constexpr int kOutChannels = 2;
+constexpr int kToneHz = 440;
+constexpr double kHzTolerance = 3;
+// Of the tone's length, how much the recording may differ by.
+constexpr double kLengthShare = 0.02;
+// The longest run of near-silence inside the tone, in seconds.
+constexpr double kLongestGap = 0.005;
 
 #endif
