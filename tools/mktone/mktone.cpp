@@ -65,7 +65,7 @@ int main(int argc, char **argv) {
   // Half amplitude: loud enough to hear, far from clipping.
   for (uint64_t i = 0; ok && i < frames; ++i) {
     double s = 0.5 * sin(2 * kPi * hz * static_cast<double>(i) / nRate);
-    uint8_t frame[4];
+    uint8_t frame[4] = {};
     for (uint32_t c = 0; c < nChannels; ++c) {
       if (nBytes == 1) {
         frame[c] = static_cast<uint8_t>(lrint(128 + 127 * s));
