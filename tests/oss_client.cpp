@@ -34,31 +34,8 @@ namespace {
 using vdltest::ErrName;
 using vdltest::Field;
 using vdltest::OpenFlags;
-
-struct Request {
-  const char *name;
-  unsigned long number;
-};
-
-constexpr Request kRequests[] = {
-    {"reset", SNDCTL_DSP_RESET},           {"sync", SNDCTL_DSP_SYNC},
-    {"post", SNDCTL_DSP_POST},             {"nonblock", SNDCTL_DSP_NONBLOCK},
-    {"speed", SNDCTL_DSP_SPEED},           {"stereo", SNDCTL_DSP_STEREO},
-    {"channels", SNDCTL_DSP_CHANNELS},     {"setfmt", SNDCTL_DSP_SETFMT},
-    {"setfragment", SNDCTL_DSP_SETFRAGMENT}, {"getfmts", SNDCTL_DSP_GETFMTS},
-    {"getcaps", SNDCTL_DSP_GETCAPS},       {"version", OSS_GETVERSION},
-    {"getblksize", SNDCTL_DSP_GETBLKSIZE}, {"gettrigger", SNDCTL_DSP_GETTRIGGER},
-    {"settrigger", SNDCTL_DSP_SETTRIGGER}, {"rate", SOUND_PCM_READ_RATE},
-    {"readchannels", SOUND_PCM_READ_CHANNELS}, {"bits", SOUND_PCM_READ_BITS},
-    {"getodelay", SNDCTL_DSP_GETODELAY},   {"subdivide", SNDCTL_DSP_SUBDIVIDE},
-    {"getospace", SNDCTL_DSP_GETOSPACE},   {"getispace", SNDCTL_DSP_GETISPACE},
-    {"getoptr", SNDCTL_DSP_GETOPTR},       {"getiptr", SNDCTL_DSP_GETIPTR},
-    {"mapoutbuf", SNDCTL_DSP_MAPOUTBUF},   {"setduplex", SNDCTL_DSP_SETDUPLEX},
-    {"mixer", SOUND_MIXER_READ_VOLUME},
-};
-
-
-
+using vdltest::Request;
+using vdltest::kRequests;
 
 // One request: its answer as the request's argument type has it.
 int Req(int fd, const std::string &name, const std::string &value) {

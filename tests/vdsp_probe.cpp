@@ -41,6 +41,8 @@ using vdltest::ErrName;
 using vdltest::Field;
 using vdltest::Num;
 using vdltest::OpenFlags;
+using vdltest::Request;
+using vdltest::kRequests;
 
 constexpr size_t kStreamBytes = size_t{4} << 20;
 constexpr int kNoRequest = -1;
@@ -49,18 +51,6 @@ constexpr int kNsPerMs = 1000000;
 struct Named {
   const char *name;
   int value;
-};
-struct Request {
-  const char *name;
-  unsigned int number;  // the kernel takes 32 bits
-};
-constexpr Request kRequests[] = {
-    {"reset", SNDCTL_DSP_RESET},         {"sync", SNDCTL_DSP_SYNC},
-    {"speed", SNDCTL_DSP_SPEED},         {"stereo", SNDCTL_DSP_STEREO},
-    {"setfmt", SNDCTL_DSP_SETFMT},       {"channels", SNDCTL_DSP_CHANNELS},
-    {"getospace", SNDCTL_DSP_GETOSPACE}, {"getodelay", SNDCTL_DSP_GETODELAY},
-    {"post", SNDCTL_DSP_POST},           {"getblksize", SNDCTL_DSP_GETBLKSIZE},
-    {"unnamed", _SIO('P', 99)},          {"mixer", SOUND_MIXER_READ_VOLUME},
 };
 constexpr Named kPollBits[] = {
     {"POLLIN", POLLIN},         {"POLLPRI", POLLPRI},       {"POLLOUT", POLLOUT},

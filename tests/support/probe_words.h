@@ -1,16 +1,41 @@
 // The words of the programs that stand in for OSS clients in the vdsp
 // tests (vdsp_probe, oss_client): one action per argument, its fields
-// joined by ':', and the errno of a call spelled by name in what they print.
+// joined by ':', the requests they may name, and the errno of a call
+// spelled by name in what they print.
 #ifndef VDL_TESTS_PROBE_WORDS_H
 #define VDL_TESTS_PROBE_WORDS_H
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/soundcard.h>
 
 #include <cstdlib>
 #include <string>
 
 namespace vdltest {
+
+// The requests by the names the actions give them.
+struct Request {
+  const char *name;
+  unsigned int number;  // the kernel takes 32 bits
+};
+inline constexpr Request kRequests[] = {
+    {"reset", SNDCTL_DSP_RESET},           {"sync", SNDCTL_DSP_SYNC},
+    {"post", SNDCTL_DSP_POST},             {"nonblock", SNDCTL_DSP_NONBLOCK},
+    {"speed", SNDCTL_DSP_SPEED},           {"stereo", SNDCTL_DSP_STEREO},
+    {"channels", SNDCTL_DSP_CHANNELS},     {"setfmt", SNDCTL_DSP_SETFMT},
+    {"setfragment", SNDCTL_DSP_SETFRAGMENT}, {"getfmts", SNDCTL_DSP_GETFMTS},
+    {"getcaps", SNDCTL_DSP_GETCAPS},       {"version", OSS_GETVERSION},
+    {"getblksize", SNDCTL_DSP_GETBLKSIZE}, {"gettrigger", SNDCTL_DSP_GETTRIGGER},
+    {"settrigger", SNDCTL_DSP_SETTRIGGER}, {"rate", SOUND_PCM_READ_RATE},
+    {"readchannels", SOUND_PCM_READ_CHANNELS}, {"bits", SOUND_PCM_READ_BITS},
+    {"getodelay", SNDCTL_DSP_GETODELAY},   {"subdivide", SNDCTL_DSP_SUBDIVIDE},
+    {"getospace", SNDCTL_DSP_GETOSPACE},   {"getispace", SNDCTL_DSP_GETISPACE},
+    {"getoptr", SNDCTL_DSP_GETOPTR},       {"getiptr", SNDCTL_DSP_GETIPTR},
+    {"mapoutbuf", SNDCTL_DSP_MAPOUTBUF},   {"setduplex", SNDCTL_DSP_SETDUPLEX},
+    {"unnamed", _SIO('P', 99)},  // no OSS request has this number
+    {"mixer", SOUND_MIXER_READ_VOLUME},
+};
 
 // Field index of "a:b:c" (0 is the verb); "" past the last.
 inline std::string Field(const std::string &action, int index) {
