@@ -5,7 +5,7 @@
 #include "vdl/wave.h"
 
 #include "testutil.h"
-#include "wave_internal.h"
+#include "safe_io.h"
 
 #include <errno.h>
 #include <fcntl.h>

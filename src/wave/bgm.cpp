@@ -3,16 +3,23 @@
 // the caller goes on.
 #include "vdl/wave.h"
 
-#include "wave_internal.h"
+#include "bgm.h"
+#include "dsp.h"
+#include "safe_io.h"
 
 #include <errno.h>
-#include <signal.h>
-#include <stdio.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <linux/soundcard.h>
+
+#include <atomic>
 
 using namespace vdlwave;
 
@@ -35,22 +42,60 @@ void PrintReadError(int64_t pos) {
 // Room value while the device has not said how much it has.
 constexpr int64_t kRoomUnknown = -1;
 
+static_assert(std::atomic<FILE *>::is_always_lock_free &&
+                  std::atomic<int64_t>::is_always_lock_free,
+              "the timer's handler needs lock-free atomics");
+
+// The playback's state.  The timer's handler reads and writes it, so each
+// value is read and written whole: sig_atomic_t, or a lock-free atomic
+// where the value does not fit one.  The handler runs only on the
+// playback's thread (g_nOwnerTid), the thread the public calls come from,
+// and never nests; so a value the foreground writes while the timer runs
+// is never half-seen, and where the handler could act on it in between
+// the comment at the write says why that is safe.
+//
+// WAV stream being played; null at rest and from vdlEnd_WaveDSP on, which
+// leaves the stream to its caller.
+std::atomic<FILE *> g_fp{nullptr};
+// Data size in bytes of the file; 0 at rest.
+volatile sig_atomic_t g_nDataSize = 0;
+// Playing flag: 1 = a timer tick plays blocks, 0 = paused, played out or
+// ended.  1 at program start.
+volatile sig_atomic_t g_nWaveBGMPlaying = 1;
+// Data bytes handed to the device, in steps of 256; 64-bit because the
+// last step can pass a data size near 2^31 - 1.  0 at rest.
+std::atomic<int64_t> g_nWaveBGMPlayPos{0};
 // Room in the device's queue as GETOSPACE last reported it, less the bytes
 // written since: a lower bound, since room only grows as the device plays,
 // so it can be spent over several signals without asking again.
-// kRoomUnknown when the device did not answer.  Written by the handler and
-// by vdlBGMPlay_WaveDSP before the timer is armed; kRoomUnknown at rest.
-int64_t g_nRoom = kRoomUnknown;
+// kRoomUnknown when the device did not answer, or its queue was dropped.
+std::atomic<int64_t> g_nRoom{kRoomUnknown};
+// Bytes of room a device that lacked room is given time to free before
+// the next try: a signal's worth of blocks, at most a quarter of its queue,
+// so each try hands over several blocks while the queue stays near full,
+// rather than one block a tick for a poll and a write each.  One block
+// until GETOSPACE has told the queue's size.
+std::atomic<int64_t> g_nRefill{kBlockSize};
 // Bytes the device plays a second, from the header's values; 0 when they
-// make no sense.  Written by vdlBGMPlay_WaveDSP before the timer is armed.
-int64_t g_nByteRate = 0;
+// make no sense.
+std::atomic<int64_t> g_nByteRate{0};
 // CLOCK_MONOTONIC time before which the device cannot take the next block:
-// it lacked room, and room frees no faster than the device plays.  Written
-// by the handler, cleared by vdlBGMPlay_WaveDSP and a pause; 0 at rest.
+// it lacked room, and room frees no faster than the device plays.  0 at
+// rest.
 std::atomic<int64_t> g_nRetryNs{0};
 // 1 from vdlBGMPlay_WaveDSP to vdlEnd_WaveDSP (or the device's close),
 // while the timer runs for the module.
 volatile sig_atomic_t g_nTimerArmed = 0;
+// The thread that started the playback, the only one that runs the steps:
+// the timer's signal goes to the process, and the kernel may deliver it to
+// any thread that does not block it.  Compared with pthread_self, which
+// reads a register; the kernel's thread ID is kept to hand the signal on.
+// Written by vdlBGMPlay_WaveDSP before the timer is armed; 0 at rest.
+std::atomic<pthread_t> g_owner{0};
+volatile sig_atomic_t g_nOwnerTid = 0;
+static_assert(std::atomic<pthread_t>::is_always_lock_free &&
+                  sizeof(pid_t) <= sizeof(sig_atomic_t),
+              "the owner fits the handler's rules");
 
 int64_t NowNs() {
   timespec ts;
@@ -61,6 +106,8 @@ int64_t NowNs() {
 // The device lacks `missing` bytes of room at time now: signals leave it
 // alone until it has had the time to play them.
 void AwaitRoom(int64_t missing, int64_t now) {
+  int64_t refill = g_nRefill;
+  if (missing < refill) missing = refill;
   if (g_nByteRate > 0) g_nRetryNs = now + missing * kNsPerSecond / g_nByteRate;
 }
 
@@ -74,30 +121,43 @@ int64_t AskRoom() {
   int64_t total = int64_t{info.fragstotal} * info.fragsize;
   if (info.fragsize <= 0 || info.fragstotal <= 0 || total < kBlockSize) return kRoomUnknown;
   if (info.bytes < 0 || info.bytes > total) return kRoomUnknown;
+  int64_t refill = int64_t{kStepsPerSignal} * kBlockSize;
+  g_nRefill = total / 4 < refill ? (total / 4 > kBlockSize ? total / 4 : kBlockSize) : refill;
   return info.bytes;
 }
 
-// Whether the device takes len bytes now without waiting.  poll is asked
-// before every block, since some emulations (PulseAudio's) report room
-// through GETOSPACE that their write then waits for, but never report a
-// ready poll then.  GETOSPACE is asked after a ready poll when the room
-// known is too small, at most once a signal (*asked).  A device that
-// answers neither poll (an error, or an error bit without POLLOUT) nor
+// What one signal has learnt of the device so far.
+struct Tick {
+  bool ready = false;  // a poll said it takes data
+  bool asked = false;  // GETOSPACE was asked
+  bool blind = false;  // a block went to a device that said nothing of its room
+};
+
+// Whether the device takes len bytes now without waiting.  Some emulations
+// (PulseAudio's) report room through GETOSPACE that their write then waits
+// for, but never report a ready poll then: so a signal polls before its
+// first block, and before each later one only while GETOSPACE has not
+// vouched for the room the blocks take.  GETOSPACE is asked after a ready
+// poll when the room known is too small, at most once a signal.  A device
+// that answers neither poll (an error, or an error bit without POLLOUT) nor
 // GETOSPACE gets the block, and the write waits as a blocking write does.
 // Not ready for poll counts as a whole block missing: a fragment-based
 // device frees room in larger steps, and holds far more than a block.
-bool DeviceTakes(size_t len, bool *asked) {
+bool DeviceTakes(size_t len, Tick *tick) {
   int64_t now = NowNs();
   if (now < g_nRetryNs) return false;
   int64_t need = static_cast<int64_t>(len);
-  struct pollfd pfd = {g_fdDsp, POLLOUT, 0};
-  if (poll(&pfd, 1, 0) == 0) {
-    AwaitRoom(need, now);
-    return false;
+  if (!tick->ready || g_nRoom < need) {
+    struct pollfd pfd = {g_fdDsp, POLLOUT, 0};
+    if (poll(&pfd, 1, 0) == 0) {
+      AwaitRoom(need, now);
+      return false;
+    }
+    tick->ready = true;
   }
-  if (g_nRoom < need && !*asked) {
+  if (g_nRoom < need && !tick->asked) {
     g_nRoom = AskRoom();
-    *asked = true;
+    tick->asked = true;
   }
   if (g_nRoom != kRoomUnknown && g_nRoom < need) {
     AwaitRoom(need - g_nRoom, now);
@@ -118,31 +178,30 @@ void EndOnReadError(int64_t pos) {
   ioctl(g_fdDsp, SNDCTL_DSP_POST, 0);
 }
 
-// One block step; false when the device could not take the block, so that
-// the signal stops handing over blocks.  *blind is set when a block went
-// to a device that did not say it had room.  fread on g_fp is safe here:
+// One block step; false when it leaves nothing for another step of this
+// signal to do: paused, played out, or the device could not take the
+// block.  fread on g_fp is safe here:
 // between vdlBGMPlay_WaveDSP and vdlEnd_WaveDSP the caller leaves the
 // stream alone, so its lock is free, and its buffer was allocated by the
 // header read, so the read takes nothing from the allocator.
-bool WaveBGMPlaying(bool *asked, bool *blind) {
+bool WaveBGMPlaying(Tick *tick) {
   int64_t pos = g_nWaveBGMPlayPos;
   int32_t size = g_nDataSize;
   FILE *fp = g_fp;
-  if (pos >= size || !fp) return true;
-  if (g_nWaveBGMPlaying != 1) return true;
+  if (pos >= size || !fp || g_nWaveBGMPlaying != 1) return false;
   bool last = pos + kBlockSize >= size;
   size_t len = last ? static_cast<size_t>(size - pos) : kBlockSize;
-  if (!DeviceTakes(len, asked)) return false;
+  if (!DeviceTakes(len, tick)) return false;
   char block[kBlockSize];
   // The flag drops before the read: the front end sees "played out" from
   // the step that takes the last block on, whatever that step meets.
   if (last) g_nWaveBGMPlaying = 0;
   if (fread(block, 1, len, fp) < len) {
     EndOnReadError(pos);
-    return true;
+    return false;
   }
   if (g_nRoom == kRoomUnknown)
-    *blind = true;
+    tick->blind = true;
   else
     g_nRoom -= static_cast<int64_t>(len);
   if (!WriteBlock(g_fdDsp, block, len)) {
@@ -150,7 +209,7 @@ bool WaveBGMPlaying(bool *asked, bool *blind) {
     return true;
   }
   g_nWaveBGMPlayPos = pos + kBlockSize;
-  return true;
+  return !last;
 }
 
 void SetTimer(long periodUs) {
@@ -178,14 +237,25 @@ void DropOverdueTick() {
   SetTimer(kTimerPeriodUs);
 }
 
-// SIGALRM blocks itself while this runs, so steps never nest.
+// Steps run on the playback's thread only, where SIGALRM blocks itself
+// while this runs: so they never nest, never run on two threads at once,
+// and never run in the middle of a public call, which comes from that
+// thread too.  A signal that lands on another thread is handed on to the
+// playback's thread untouched; it is pending there at worst, and pending
+// signals merge, as ticks that fall due during a step do.
 void WaveBGMTimer(int) {
   int saved = errno;
-  bool asked = false, blind = false;
+  if (!pthread_equal(pthread_self(), g_owner)) {
+    pid_t owner = g_nOwnerTid;
+    if (g_nTimerArmed && owner > 0) tgkill(getpid(), owner, SIGALRM);
+    errno = saved;
+    return;
+  }
+  Tick tick;
   for (int i = 0; i < kStepsPerSignal; ++i)
-    if (!WaveBGMPlaying(&asked, &blind)) break;
+    if (!WaveBGMPlaying(&tick)) break;
   // Only a write without the device's word on its room can have waited.
-  if (blind) DropOverdueTick();
+  if (tick.blind) DropOverdueTick();
   errno = saved;
 }
 
@@ -199,8 +269,8 @@ void InstallTimerAction() {
   sigaction(SIGALRM, &sa, nullptr);
 }
 
-// After a pause's SYNC, delay bytes were still queued, and the RESET that
-// follows drops them unheard: the stream and the position go back by whole
+// A pause found delay bytes still queued, and the RESET that follows drops
+// them unheard: the stream and the position go back by whole
 // blocks to the first block that holds an unheard byte, so the resume plays
 // it again.  A delay beyond what was written counts as all of it.
 void RewindUnheard(int delay) {
@@ -221,16 +291,22 @@ int32_t vdlBGMPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
                            int32_t freq, int32_t bits, int32_t size) {
   if (!fp) return 0;
   PreparePlayback(fp, stereo, channels, freq, bits);
-  // The whole state is in place before the first signal can come.
-  g_fp = fp;
+  // The whole state is in place before the first signal can come, and the
+  // stream last: a stray SIGALRM before then finds no stream and does
+  // nothing.
+  g_fp = nullptr;
   g_nWaveBGMPlaying = 1;
   g_nWaveBGMPlayPos = 0;
   g_nDataSize = size;
   g_nRoom = kRoomUnknown;
+  g_nRefill = kBlockSize;
   g_nByteRate = channels > 0 && freq > 0 && bits > 0
                     ? int64_t{freq} * channels * ((bits + 7) / 8)
                     : 0;
   g_nRetryNs = 0;
+  g_owner = pthread_self();
+  g_nOwnerTid = gettid();
+  g_fp = fp;
   InstallTimerAction();
   SetTimer(kTimerPeriodUs);
   g_nTimerArmed = 1;
@@ -245,14 +321,17 @@ int32_t vdlBGMPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
 
 void vdlBGMStart_WaveDSP(void) { g_nWaveBGMPlaying = 1; }
 
-// With the flag at 0 the steps leave the stream and the device alone, so
-// the stream can be moved here.  The timer's next signal may end the SYNC
-// wait early; what the RESET then drops is played again after a resume.
+// Once the flag is 0, a step that runs (between two instructions of this
+// thread) reads and writes nothing, so the room, the retry time, the
+// position and the stream can all be set here.  Where the device says how
+// much it still holds, the queue is dropped at once and played again after
+// a resume; there is nothing to wait for.  Where it does not, SYNC first,
+// which the timer's next signal may cut short.
 void vdlBGMStop_WaveDSP(void) {
   g_nWaveBGMPlaying = 0;
-  ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
   int delay = 0;
   bool known = ioctl(g_fdDsp, SNDCTL_DSP_GETODELAY, &delay) == 0;
+  if (!known) ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
   ioctl(g_fdDsp, SNDCTL_DSP_RESET, 0);
   // The queue is empty now: a resume need not wait for room.
   g_nRoom = kRoomUnknown;
@@ -261,7 +340,8 @@ void vdlBGMStop_WaveDSP(void) {
 }
 
 // The stream is forgotten, not closed: its caller may close it from now
-// on, and a SIGALRM raised later, or a pause, must not touch it.
+// on, and a SIGALRM raised later, or a pause, must not touch it.  The flag
+// drops first, so a step between here and the disarm does nothing.
 void vdlEnd_WaveDSP(void) {
   g_nWaveBGMPlaying = 0;
   InstallTimerAction();
@@ -274,7 +354,10 @@ void vdlEnd_WaveDSP(void) {
 namespace vdlwave {
 
 // The timer is the module's only while a playback runs: a caller may use
-// ITIMER_REAL for itself before the first playback and after an end.
+// ITIMER_REAL for itself before the first playback and after an end.  May
+// run in the termination handler on any thread, while a step runs on the
+// playback's: the process ends right after, so the step's last write
+// finding the stream gone or the device closed harms nothing.
 void StopBackground() {
   if (!g_nTimerArmed) return;
   g_nWaveBGMPlaying = 0;

@@ -1,7 +1,7 @@
 // Reading and testing the canonical 44-byte RIFF/WAVE header.
 #include "vdl/wave.h"
 
-#include "wave_internal.h"
+#include "dsp.h"
 
 #include <stdint.h>
 #include <stdio.h>

@@ -1,27 +1,14 @@
-// Device set-up from a WAV stream's values and blocking playback.
+// Blocking playback.
 #include "vdl/wave.h"
 
-#include "wave_internal.h"
+#include "dsp.h"
+#include "safe_io.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <sys/ioctl.h>
 
-namespace vdlwave {
-
-// The driver may write back what it accepted through the pointers; that is
-// not used, so they point at this call's own copies.
-void PreparePlayback(FILE *fp, int32_t stereo, int32_t channels,
-                     int32_t freq, int32_t bits) {
-  ioctl(g_fdDsp, SNDCTL_DSP_RESET, 0);
-  ioctl(g_fdDsp, SNDCTL_DSP_CHANNELS, &channels);
-  ioctl(g_fdDsp, SNDCTL_DSP_STEREO, &stereo);
-  ioctl(g_fdDsp, SNDCTL_DSP_SPEED, &freq);
-  ioctl(g_fdDsp, SNDCTL_DSP_SETFMT, &bits);
-  fseek(fp, kHeaderSize, SEEK_SET);
-}
-
-}  // namespace vdlwave
+#include <linux/soundcard.h>
 
 using namespace vdlwave;
 

@@ -10,7 +10,7 @@
 //   data size after the header (always for a size of 0 or less).
 #include "vdl/wave.h"
 
-#include "wave_internal.h"
+#include "dsp.h"
 
 #include <fcntl.h>
 #include <stdint.h>
