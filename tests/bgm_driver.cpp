@@ -20,6 +20,9 @@
 //   alarm        raises SIGALRM; "alarm survived" when that returns
 //   int          raises SIGINT; "int survived" if that ever returns
 //   hold-alarm   blocks SIGALRM, as a mask inherited from a parent would
+//   threads:N    starts N threads that idle in pause() without blocking
+//                SIGALRM, as a toolkit's or a runtime's threads would
+//   storm:N      N pauses, each resumed after 0-3 ms, 0-5 ms apart
 //   fclose       closes FILE's stream now (the caller's part after end)
 //   close-device closes the device, opens FILE.next for writing (it gets
 //                the number the device had), waits 100 ms and prints
@@ -37,6 +40,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -155,6 +159,26 @@ void WriteIntoNext(const char *path) {
   close(fd);
 }
 
+void StartIdleThreads(long n) {
+  for (long i = 0; i < n; ++i) {
+    pthread_t t;
+    pthread_create(&t, nullptr, [](void *) -> void * {
+      for (;;) pause();
+    }, nullptr);
+    pthread_detach(t);
+  }
+}
+
+void PauseStorm(long n) {
+  unsigned seed = 1;
+  for (long i = 0; i < n; ++i) {
+    vdlBGMStop_WaveDSP();
+    SleepSeconds(rand_r(&seed) % 4 * 0.001);
+    vdlBGMStart_WaveDSP();
+    SleepSeconds(rand_r(&seed) % 6 * 0.001);
+  }
+}
+
 void ReadSlowPipe() {
   int p[2];
   if (pipe(p) != 0) return;
@@ -252,6 +276,10 @@ int main(int argc, char **argv) {
       SleepSeconds(atof(w + 5) / 1000);
     } else if (!strncmp(w, "kill:", 5)) {
       KillLater(atof(w + 5) / 1000);
+    } else if (!strncmp(w, "threads:", 8)) {
+      StartIdleThreads(atol(w + 8));
+    } else if (!strncmp(w, "storm:", 6)) {
+      PauseStorm(atol(w + 6));
     } else if (!strcmp(w, "read")) {
       ReadSlowPipe();
     } else if (!strcmp(w, "mark")) {

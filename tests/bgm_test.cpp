@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -134,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                kPrep + Repeat("W256", 10) + " W1 SYNC close", "", 2561},
         // No data: nothing is written and the flag stays 1 until a pause.
         Script{"Size0", 0, 0, {"play", "signals:3", "flag", "stop", "flag", "end"},
-               kArm + "flag 1|stop|flag 0|" + kDisarm, kPrep + " SYNC GETODELAY RESET SYNC close", "",
+               kArm + "flag 1|stop|flag 0|" + kDisarm, kPrep + " GETODELAY RESET SYNC close", "",
                0},
         // No SA_RESTART: the timer's signal ends a blocking call early.
         Script{"TimerInterruptsBlockingCalls", 0, 0, {"play", "read", "end"},
@@ -286,67 +287,128 @@ INSTANTIATE_TEST_SUITE_P(
                       Pace{"PhoneOnAMinimalDevice", kPhone, 12000, "4096", kMinimal, true}),
     ByName());
 
-// ---- in real time: pause and resume ---------------------------------------
+// ---- in real time: pauses, with threads of the caller's own -------------
 
 struct Pause {
   const char *name;
   WavFormat format;
   std::size_t size;
+  int threads;  // idle threads of the caller that do not block SIGALRM
+  int pauses;   // 1: one pause of 50 ms after 300 ms; more: a storm
+  std::vector<std::string> device = kTruthful;
 };
 
 class BgmPause : public ::testing::TestWithParam<Pause> {};
 
-TEST_P(BgmPause, ResumeLeavesNothingOut) {
+// A run of the recording that is a run of the source.
+struct Cut {
+  std::size_t rec, src;
+};
+
+// Splits the recording into runs of the source, each taken up where the
+// source continues it best within `reach` bytes of where the run before
+// ended; cuts fall on frames.  Returns the cuts, the first at (0, 0).
+std::vector<Cut> Runs(const std::string &rec, const std::string &src, std::size_t frame,
+                      std::size_t reach) {
+  auto match = [&](std::size_t r, std::size_t q) {
+    std::size_t n = 0;
+    while (r + n < rec.size() && q + n < src.size() && rec[r + n] == src[q + n]) ++n;
+    return n;
+  };
+  std::vector<Cut> cuts = {{0, 0}};
+  std::size_t r = 0, p = 0;
+  for (;;) {
+    std::size_t n = match(r, p);
+    if (r + n >= rec.size()) break;
+    // A byte that happens to match the source can hide a cut's place.
+    std::size_t back = (r + n) % frame;
+    r += n - back, p += n - back;
+    std::size_t best = 0, at = p;
+    for (std::size_t q = p > reach ? (p - reach) / frame * frame : 0; q <= p + reach; q += frame) {
+      std::size_t m = match(r, q);
+      if (m > best || (m == best && (q > p ? q - p : p - q) < (at > p ? at - p : p - at)))
+        best = m, at = q;
+    }
+    if (best < frame) break;  // no run of a whole frame: not the source
+    cuts.push_back({r, at});
+    p = at;
+  }
+  return cuts;
+}
+
+// Every frame of the source is heard, in order: each pause may repeat part
+// of a block (the resume starts on a block), and what played between its
+// GETODELAY and its RESET, but skips nothing, whatever threads the caller
+// has and however often it pauses.
+TEST_P(BgmPause, RecordingIsTheSourceRepeatingOnlyAtPauses) {
   const Pause &c = GetParam();
   Rig rig(static_cast<int32_t>(c.size), c.size, c.format);
-  rig.Run({}, kDriver,
-          {"play", "wait:300", "stop", "flag", "mark", "wait:50", "mark", "start", "out", "end"});
+  std::vector<std::string> words = {"threads:" + std::to_string(c.threads), "play"};
+  if (c.pauses == 1)
+    words.insert(words.end(), {"wait:300", "stop", "flag", "wait:50", "start"});
+  else
+    words.push_back("storm:" + std::to_string(c.pauses));
+  words.insert(words.end(), {"out", "end"});
+  rig.Run(c.device, kDriver, words);
   ASSERT_EQ(rig.result.status, 0) << rig.result.err;
+  EXPECT_EQ(rig.result.err, "");
   std::string out = Lines(rig.result.out);
-  EXPECT_EQ(out.substr(0, out.find("out ")), kArm + "stop|flag 0|start|");
-  EXPECT_TRUE(out.ends_with("|" + kDisarm)) << out;
+  EXPECT_TRUE(out.starts_with(kArm + (c.pauses == 1 ? "stop|flag 0|" : "out")) &&
+              out.ends_with("|" + kDisarm))
+      << out;
 
-  // The pause: SYNC, GETODELAY, then a RESET that drops what is queued;
-  // nothing until the resume.
-  std::vector<TraceEvent> ev = Calls(rig.events);
-  std::size_t sync = 0;
-  while (sync < ev.size() && Token(ev[sync]) != "SYNC") ++sync;
-  ASSERT_LT(sync + 4, ev.size()) << ReadFile(rig.trace);
-  EXPECT_EQ(Token(ev[sync + 1]), "GETODELAY");
-  EXPECT_EQ(Token(ev[sync + 2]), "RESET");
-  EXPECT_EQ(Token(ev[sync + 3]), "mark");
-  EXPECT_EQ(Token(ev[sync + 4]), "mark");
-  EXPECT_GT(ev[sync + 2].Int("dropped"), 0) << "the queue had played out before the pause";
-  // The flag dropped before the SYNC: no block was written while it waited
-  // (lines bear the time their call returned).
-  double syncStart = ev[sync].time - ev[sync].Seconds("waited");
-  std::size_t written = 0;
-  for (std::size_t i = 0; i < sync; ++i) {
-    if (ev[i].name != "write") continue;
-    EXPECT_LE(ev[i].time, syncStart + 1e-6) << ev[i].line;
-    written += static_cast<std::size_t>(ev[i].Int("accepted"));
+  // Each pause drops the queue at once where the device says how much it
+  // holds, and drains it first where it does not.
+  const std::vector<TraceEvent> ev = Calls(rig.events);
+  const std::size_t frame = c.format.channels * c.format.bits / 8;
+  const double rate = static_cast<double>(c.format.rate) * static_cast<double>(frame);
+  double gap = 0;
+  int pauses = 0;
+  for (std::size_t i = 0; i + 1 < ev.size(); ++i) {
+    if (Token(ev[i]) != "GETODELAY") continue;
+    ++pauses;
+    bool known = ev[i].Int("ret") == 0;
+    std::size_t reset = i + (known ? 1 : 2);
+    ASSERT_LT(reset, ev.size());
+    EXPECT_EQ(Token(ev[reset]), "RESET") << ev[i].line;
+    if (!known) {
+      EXPECT_EQ(Token(ev[i + 1]), "SYNC") << ev[i].line;
+    }
+    gap = std::max(gap, ev[reset].time - ev[i].time);
   }
-  // Nothing is missing: the resume starts at the block that holds the first
-  // byte still queued after the SYNC.  Heard twice: less than a block, and
-  // what played between GETODELAY and RESET.
-  const std::size_t queued = static_cast<std::size_t>(ev[sync + 1].Int("val"));
-  const std::size_t dropped = static_cast<std::size_t>(ev[sync + 2].Int("dropped"));
-  ASSERT_LE(dropped, queued);
-  ASSERT_LE(queued, written);
-  const std::size_t resume = (written - queued) / 256 * 256;
-  EXPECT_TRUE(rig.played == rig.data.substr(0, written - dropped) + rig.data.substr(resume))
-      << "played " << rig.played.size() << " bytes of " << c.size << "; written " << written
-      << ", queued " << queued << ", dropped " << dropped;
+  EXPECT_EQ(pauses, c.pauses);
+  if (c.device != kTruthful) return;  // what a drained pause drops is lost
+
+  const std::size_t allowed = 256 + frame + static_cast<std::size_t>(gap * rate);
+  std::vector<Cut> cuts = Runs(rig.played, rig.data, frame, 4 * allowed);
+  EXPECT_LE(static_cast<int>(cuts.size()) - 1, pauses);
+  for (std::size_t i = 1; i < cuts.size(); ++i) {
+    std::size_t ended = cuts[i - 1].src + (cuts[i].rec - cuts[i - 1].rec);
+    EXPECT_EQ(cuts[i].rec % frame, 0u) << "a torn frame at byte " << cuts[i].rec;
+    EXPECT_LE(cuts[i].src, ended) << "skipped from " << ended << " to " << cuts[i].src;
+    EXPECT_LE(ended - std::min(ended, cuts[i].src), allowed) << "repeated at byte " << ended;
+  }
+  const Cut &last = cuts.back();
+  EXPECT_EQ(last.src + (rig.played.size() - last.rec), c.size)
+      << "played " << rig.played.size() << " bytes in " << cuts.size() << " runs";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BgmPause,
     ::testing::Values(
         // The default queue holds 0.37 s of CD sound, full when the pause
-        // comes.
-        Pause{"Cd", kCd, 132300},
-        // The whole file fits the queue: the pause finds 1.7 s unheard.
-        Pause{"Phone", kPhone, 16000}),
+        // comes; the whole phone file fits it, so the pause finds 1.7 s
+        // unheard.
+        Pause{"Cd", kCd, 132300, 0, 1}, Pause{"Phone", kPhone, 16000, 0, 1},
+        Pause{"CdOneThread", kCd, 132300, 1, 1}, Pause{"PhoneThreeThreads", kPhone, 16000, 3, 1},
+        // No pause at all: every block once, the last partial one too.
+        Pause{"CdThreeThreadsUnpaused", kCd, 200001, 3, 0},
+        Pause{"CdStorm", kCd, 176400, 0, 300}, Pause{"PhoneStorm", kPhone, 16000, 0, 300},
+        Pause{"CdStormOneThread", kCd, 176400, 1, 300},
+        Pause{"CdStormThreeThreads", kCd, 176400, 3, 300},
+        Pause{"PhoneStormThreeThreads", kPhone, 16000, 3, 300},
+        // A device that cannot say what it holds: SYNC, then RESET.
+        Pause{"CdWithoutDelay", kCd, 132300, 0, 1, kNoSpace}),
     ByName());
 
 // Once the queue is full the steps find the device full; the caller must
