@@ -11,7 +11,7 @@
  * case-sensitive; the first matching header, and within it the first
  * matching entry, win.  Lines before the first header and lines of any
  * other form mean nothing and are kept as they are.  A last line without a
- * newline is not a line: nothing on it is found.  A line longer than
+ * newline is read as the line it is.  A line longer than
  * VDL_RC_LINE_MAX characters is read as its first VDL_RC_LINE_MAX
  * characters; the lines after it are still found.
  *
@@ -76,8 +76,10 @@ int32_t vdlGetRCFileValue(const char *path, const char *group,
  *   everything after "KEY=" up to the newline.
  * - A missing entry is inserted after the group's last line that holds an
  *   '=' or a ']' (its last entry, or its header).
- * - A missing group is appended at the end with the entry, after a newline
- *   when the file does not end with one.
+ * - A missing group is appended at the end with the entry.
+ * - A line added after a last line without a newline is preceded by one;
+ *   every other byte of the file stays as it was (a replaced value on such
+ *   a line gets no newline either).
  * - A file that does not exist is created (mode 0666 less the umask),
  *   printing "Warring: Can't open rc file (%s). Create it.\n".
  *
@@ -92,14 +94,15 @@ int32_t vdlGetRCFileValue(const char *path, const char *group,
  * are held back in the calling thread from the creation of the temporary
  * file until it is renamed or removed, and delivered after.
  *
- * Returns 1 when the file now holds the entry with VALUE.  Returns 0, with
- * the file as it was and no temporary file left behind, when:
+ * Returns 1 when the file now holds the entry with VALUE: a lookup made
+ * right after finds it (trimmed as lookups are, and only up to a newline
+ * in VALUE).  Returns 0, with the file as it was and no temporary file
+ * left behind, when:
  * - GROUP is longer than VDL_RC_GROUP_MAX, KEY and VALUE together longer
- *   than VDL_RC_ENTRY_MAX, or a pointer is null (silently);
+ *   than VDL_RC_ENTRY_MAX, GROUP or KEY holds a newline, or a pointer is
+ *   null (silently);
  * - the file exists but cannot be read (not a regular file, no permission,
  *   a read error, a short read): "Error: Can't open rc file (%s)\n";
- * - the group holds no KEY but its scan meets a last line without a
- *   newline (silently);
  * - memory runs out while loading, "Error: Can't allocate memory (rc file
  *   i/o libray).\n", or while editing, the same text without the newline;
  * - the file may not be replaced (above), or the new file cannot be
