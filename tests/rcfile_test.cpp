@@ -147,6 +147,53 @@ INSTANTIATE_TEST_SUITE_P(
              "[Audio]\nDS\0P=x\nDSP=c\n"s, 1, ""}),
     ByName());
 
+// Two processes each set their own key kSets times in one file, made by
+// the first set: each finds its value right after its set, never an older
+// value of the other's than it found before, and both last values at the end.
+struct Race {
+  const char *name;
+  std::string groups[2];
+};
+
+class RcConcurrentSets : public ::testing::TestWithParam<Race> {};
+
+TEST_P(RcConcurrentSets, LoseNoUpdate) {
+  constexpr int kSets = 200;
+  const Race &c = GetParam();
+  TempDir dir;
+  std::string path = dir / "rc";
+  const char *keys[2] = {"K0", "K1"};
+  auto get = [&](int i) {
+    char v[VDL_RC_VALUE_SIZE];
+    return vdlGetRCFileValue(path.c_str(), c.groups[i].c_str(), keys[i], v) ? atoi(v) : 0;
+  };
+  pid_t pids[2];
+  for (int i = 0; i < 2; ++i) {
+    if ((pids[i] = fork()) != 0) continue;
+    freopen("/dev/null", "w", stderr);  // the missing file is reported
+    int bad = 0;
+    for (int n = 1, seen = 0, other; n <= kSets; ++n, seen = other) {
+      bad += !vdlSetRCFileValue(path.c_str(), c.groups[i].c_str(), keys[i],
+                                std::to_string(n).c_str()) || get(i) != n;
+      bad += (other = get(1 - i)) < seen;
+    }
+    _exit(bad ? 1 : 0);
+  }
+  for (pid_t pid : pids) {
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0) << "a process lost an update";
+  }
+  EXPECT_EQ(get(0), kSets);
+  EXPECT_EQ(get(1), kSets);
+  EXPECT_EQ(ListDir(dir.path), std::vector<std::string>{"rc"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RcConcurrentSets,
+                         ::testing::Values(Race{"OneGroup", {"Audio", "Audio"}},
+                                           Race{"OwnGroups", {"A", "B"}}),
+                         ByName());
+
 struct Lookup {
   const char *name;
   std::string data;

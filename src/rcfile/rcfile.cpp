@@ -202,13 +202,9 @@ int32_t vdlGetRCFileValue(const char *path, const char *group, const char *key, 
   return result;
 }
 
-int32_t vdlSetRCFileValue(const char *path, const char *group, const char *key,
-                          const char *value) {
-  if (!path || !group || !key || !value) return 0;
-  if (strlen(group) > VDL_RC_GROUP_MAX || strlen(key) + strlen(value) > VDL_RC_ENTRY_MAX)
-    return 0;
-  // Neither would ever be found again: the line written would be split.
-  if (strchr(group, '\n') || strchr(key, '\n')) return 0;
+// Loads, edits and writes back the file, under the update lock.
+static int32_t UpdateRCFile(const char *path, const char *group, const char *key,
+                            const char *value) {
   switch (ReadRCFile(path, &g_pRCFileData, &g_nSize)) {
     case kRCLoaded:
       break;
@@ -234,5 +230,21 @@ int32_t vdlSetRCFileValue(const char *path, const char *group, const char *key,
     result = 0;
   }
   ReleaseRCData();
+  return result;
+}
+
+int32_t vdlSetRCFileValue(const char *path, const char *group, const char *key,
+                          const char *value) {
+  if (!path || !group || !key || !value) return 0;
+  if (strlen(group) > VDL_RC_GROUP_MAX || strlen(key) + strlen(value) > VDL_RC_ENTRY_MAX)
+    return 0;
+  // Neither would ever be found again: the line written would be split.
+  if (strchr(group, '\n') || strchr(key, '\n')) return 0;
+  if (!LockRCFile(path)) {
+    fprintf(stderr, "Error: Can't open rc file (%s)\n", path);
+    return 0;
+  }
+  int32_t result = UpdateRCFile(path, group, key, value);
+  UnlockRCFile();
   return result;
 }
