@@ -93,8 +93,15 @@ INSTANTIATE_TEST_SUITE_P(
              ""},
         Edit{"NewGroup_NoFile", kNoFile, "Audio", "DSP", "/dev/dsp", "[Audio]\nDSP=/dev/dsp\n",
              1, "Warring: Can't open rc file (%s). Create it.\n"},
-        Edit{"ScanMeetsUnterminatedLine", "[Audio]\nLevel=3", "Audio", "DSP", "/dev/dsp",
-             "[Audio]\nLevel=3", 0, ""},
+        // A last line without a newline: one goes before what follows it.
+        Edit{"UnterminatedEntryOfTheGroup", "[Audio]\nLevel=3", "Audio", "DSP", "/dev/dsp",
+             "[Audio]\nLevel=3\nDSP=/dev/dsp\n", 1, ""},
+        Edit{"UnterminatedHeaderOfTheGroup", "DSP=/x\n[Audio]", "Audio", "DSP", "/dev/x",
+             "DSP=/x\n[Audio]\nDSP=/dev/x\n", 1, ""},
+        Edit{"UnterminatedKeyLineKeepsNoNewline", "[Audio]\nDSP=/dev/x", "Audio", "DSP", "y",
+             "[Audio]\nDSP=y", 1, ""},
+        Edit{"UnterminatedRemarkInTheGroup", "[Audio]\nM=1\n#", "Audio", "DSP", "y",
+             "[Audio]\nM=1\nDSP=y\n#", 1, ""},
         // Edge cases.
         Edit{"HeaderWithRemark", "[Audio] main\n", "Audio", "DSP", "/dev/dsp",
              "[Audio] main\nDSP=/dev/dsp\n", 1, ""},
@@ -106,8 +113,6 @@ INSTANTIATE_TEST_SUITE_P(
              "DSP=/dev/x\n[Audio]\nDSP=y\n", 1, ""},
         Edit{"SecondHeaderOfGroupIgnored", "[Audio]\n[Video]\n[Audio]\nDSP=/dev/x\n", "Audio",
              "DSP", "/dev/dsp", "[Audio]\nDSP=/dev/dsp\n[Video]\n[Audio]\nDSP=/dev/x\n", 1, ""},
-        Edit{"HeaderOnUnterminatedLine", "[X]\na=1\n[Audio]", "Audio", "DSP", "/dev/dsp",
-             "[X]\na=1\n[Audio]\n[Audio]\nDSP=/dev/dsp\n", 1, ""},
         Edit{"CommentWithEqualsCountsAsEntry", "[Audio]\nx=1\n# a=b\n[Video]\n", "Audio", "DSP",
              "/dev/dsp", "[Audio]\nx=1\n# a=b\nDSP=/dev/dsp\n[Video]\n", 1, ""},
         Edit{"PlainLineAfterHeaderStaysAfter", "[Audio]\nLevel\n[Video]\n", "Audio", "DSP",
@@ -118,6 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
              "[Audio]\nDSP=/dev/dsp\n#\n", 1, ""},
         Edit{"ValueWithNewlineAddsLine", "", "Audio", "DSP", "a\nb", "[Audio]\nDSP=a\nb\n", 1,
              ""},
+        Edit{"NewlineInKeyRefused", "[Audio]\n", "Audio", "D\nSP", "x", "[Audio]\n", 0, ""},
         Edit{"BlanksWrittenAsGiven", "[Audio]\n", "Audio", "DSP", " x ", "[Audio]\nDSP= x \n", 1,
              ""},
         // Past the line area: the line is cut, the lines after it stay found,
@@ -138,6 +144,52 @@ INSTANTIATE_TEST_SUITE_P(
         Edit{"ZeroByteInKeyLineIsNoMatch", "[Audio]\nDS\0P=x\n"s, "Audio", "DSP", "c",
              "[Audio]\nDS\0P=x\nDSP=c\n"s, 1, ""}),
     ByName());
+
+// Two processes set their own keys kSets times in one file, missing at first:
+// each set is found at once, the other's value never goes back, none is lost.
+struct Race {
+  const char *name;
+  std::string groups[2];
+};
+
+class RcConcurrentSets : public ::testing::TestWithParam<Race> {};
+
+TEST_P(RcConcurrentSets, LoseNoUpdate) {
+  constexpr int kSets = 200;
+  const Race &c = GetParam();
+  TempDir dir;
+  std::string path = dir / "rc";
+  const char *keys[2] = {"K0", "K1"};
+  auto get = [&](int i) {
+    char v[VDL_RC_VALUE_SIZE];
+    return vdlGetRCFileValue(path.c_str(), c.groups[i].c_str(), keys[i], v) ? atoi(v) : 0;
+  };
+  pid_t pids[2];
+  for (int i = 0; i < 2; ++i) {
+    if ((pids[i] = fork()) != 0) continue;
+    if (!freopen("/dev/null", "w", stderr)) _exit(2);  // the missing file is reported
+    int bad = 0;
+    for (int n = 1, seen = 0, other; n <= kSets; ++n, seen = other) {
+      bad += !vdlSetRCFileValue(path.c_str(), c.groups[i].c_str(), keys[i],
+                                std::to_string(n).c_str()) || get(i) != n;
+      bad += (other = get(1 - i)) < seen;
+    }
+    _exit(bad ? 1 : 0);
+  }
+  for (pid_t pid : pids) {
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0) << "a process lost an update";
+  }
+  EXPECT_EQ(get(0), kSets);
+  EXPECT_EQ(get(1), kSets);
+  EXPECT_EQ(ListDir(dir.path), std::vector<std::string>{"rc"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RcConcurrentSets,
+                         ::testing::Values(Race{"OneGroup", {"Audio", "Audio"}},
+                                           Race{"OwnGroups", {"A", "B"}}),
+                         ByName());
 
 struct Lookup {
   const char *name;
@@ -179,7 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
         Lookup{"BlankValue", "[Audio]\nDSP=   \n", 1, ""},
         Lookup{"BeforeFirstHeader", "DSP=/dev/x\n[Audio]\n", 0, ""},
         Lookup{"InNextGroup", "[Audio]\nLevel=3\n[Video]\nDSP=/dev/x\n", 0, ""},
-        Lookup{"UnterminatedLine", "[Audio]\nDSP=/dev/x", 0, ""},
+        Lookup{"UnterminatedLine", "[Audio]\nDSP= /dev/x ", 1, "/dev/x"},
         Lookup{"FirstOfTwo", "[Audio]\nDSP=/dev/x\nDSP=/dev/y\n", 1, "/dev/x"},
         // Edge cases.
         Lookup{"EmptyFile", "", 0, ""},

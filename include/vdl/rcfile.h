@@ -11,14 +11,16 @@
  * case-sensitive; the first matching header, and within it the first
  * matching entry, win.  Lines before the first header and lines of any
  * other form mean nothing and are kept as they are.  A last line without a
- * newline is not a line: nothing on it is found.  A line longer than
+ * newline is read as the line it is.  A line longer than
  * VDL_RC_LINE_MAX characters is read as its first VDL_RC_LINE_MAX
  * characters; the lines after it are still found.
  *
  * Every call loads the whole file, works on it in memory and releases it
  * before it returns; nothing is cached between calls.  The calls are not
- * reentrant and must not be made from signal handlers.  The file is not
- * locked.  All messages go to stderr, "%s" filled with the path passed.
+ * reentrant and must not be made from signal handlers.  An update locks
+ * the file (see vdlSetRCFileValue); a lookup takes no lock, and since an
+ * update replaces the file whole, never sees one half written.  All
+ * messages go to stderr, "%s" filled with the path passed.
  */
 #ifndef VDL_RCFILE_H
 #define VDL_RCFILE_H
@@ -76,8 +78,10 @@ int32_t vdlGetRCFileValue(const char *path, const char *group,
  *   everything after "KEY=" up to the newline.
  * - A missing entry is inserted after the group's last line that holds an
  *   '=' or a ']' (its last entry, or its header).
- * - A missing group is appended at the end with the entry, after a newline
- *   when the file does not end with one.
+ * - A missing group is appended at the end with the entry.
+ * - A line added after a last line without a newline is preceded by one;
+ *   every other byte of the file stays as it was (a replaced value on such
+ *   a line gets no newline either).
  * - A file that does not exist is created (mode 0666 less the umask),
  *   printing "Warring: Can't open rc file (%s). Create it.\n".
  *
@@ -88,18 +92,29 @@ int32_t vdlGetRCFileValue(const char *path, const char *group,
  * link stays.  The directory must therefore be writable.  A file that the
  * caller may not write (no write permission for the effective user), or
  * one owned by another user that the replacement could not give back, is
- * left as it is and counts as a failed write.  SIGINT, SIGTERM and SIGHUP
- * are held back in the calling thread from the creation of the temporary
- * file until it is renamed or removed, and delivered after.
+ * left as it is and counts as a failed write.
  *
- * Returns 1 when the file now holds the entry with VALUE.  Returns 0, with
- * the file as it was and no temporary file left behind, when:
+ * The whole update, from loading the file to its replacement, holds an
+ * advisory lock (flock) on a lock file: the path of the file that PATH
+ * leads to with ".lock" added, made for the update and removed after it
+ * (one left behind by a killed process is taken and removed by the next
+ * update).  An update waits while another holds the lock.  So the updates of one
+ * file through this library, from any number of processes, each start from
+ * what the one before left, and none is lost; other writers of the file
+ * are not kept out.  SIGINT, SIGTERM and SIGHUP are held back in the
+ * calling thread while the lock is held, and delivered after.
+ *
+ * Returns 1 when the file now holds the entry with VALUE: a lookup made
+ * right after finds it (trimmed as lookups are, and only up to a newline
+ * in VALUE).  Returns 0, with the file as it was and no temporary or lock
+ * file left behind, when:
  * - GROUP is longer than VDL_RC_GROUP_MAX, KEY and VALUE together longer
- *   than VDL_RC_ENTRY_MAX, or a pointer is null (silently);
+ *   than VDL_RC_ENTRY_MAX, GROUP or KEY holds a newline, or a pointer is
+ *   null (silently);
+ * - the lock file cannot be made or locked (the directory is not writable,
+ *   say): "Error: Can't open rc file (%s)\n";
  * - the file exists but cannot be read (not a regular file, no permission,
  *   a read error, a short read): "Error: Can't open rc file (%s)\n";
- * - the group holds no KEY but its scan meets a last line without a
- *   newline (silently);
  * - memory runs out while loading, "Error: Can't allocate memory (rc file
  *   i/o libray).\n", or while editing, the same text without the newline;
  * - the file may not be replaced (above), or the new file cannot be

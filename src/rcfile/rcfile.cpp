@@ -33,28 +33,26 @@ static void ReleaseRCData() {
 
 // Reads the line at the cursor into line (kLineSize bytes), keeping its
 // first VDL_RC_LINE_MAX characters and skipping the rest, so one long line
-// does not hide the lines after it.  A last line without a newline is not
-// returned.  Callers that need the line's real length take it from the
-// cursor, since a line may hold zero bytes or have been cut.
+// does not hide the lines after it.  A last line without a newline is a
+// line all the same.  Returns 0 at the end of the data.  Callers that need
+// the line's real length take it from the cursor, since a line may hold
+// zero bytes or have been cut.
 static int32_t GetRCLineChar(char *line) {
+  if (g_nPos >= g_nSize) return 0;
   int32_t n = 0;
   while (g_nPos < g_nSize) {
     char c = g_pRCFileData[g_nPos++];
-    if (c == '\n') {
-      line[n] = '\0';
-      return 1;
-    }
+    if (c == '\n') break;
     if (n < kLineSize - 1) line[n++] = c;
   }
   line[n] = '\0';
-  return 0;
+  return 1;
 }
 
 enum RCScan {
   kRCFound,      // a line starts with the pattern
   kRCNextGroup,  // a group line came first (only when asked to stop there)
-  kRCEnd,        // the data ended after a complete line
-  kRCCut,        // the last line has no newline, and is not looked at
+  kRCEnd,        // the data ended
 };
 
 // Reads lines from the cursor until one starts with pattern.  The line
@@ -63,9 +61,7 @@ enum RCScan {
 // the pattern's end never matches.
 static RCScan ScanRCLines(const char *pattern, int plen, bool stopAtGroup, char *line,
                           int32_t *lineStart) {
-  while (g_nPos < g_nSize) {
-    *lineStart = g_nPos;
-    if (!GetRCLineChar(line)) return kRCCut;
+  for (*lineStart = g_nPos; GetRCLineChar(line); *lineStart = g_nPos) {
     if (strncmp(line, pattern, static_cast<size_t>(plen)) == 0) return kRCFound;
     if (stopAtGroup && line[0] == '[') return kRCNextGroup;
   }
@@ -96,14 +92,20 @@ static int32_t GetRCKeyValue(const char *key, char *value) {
 }
 
 // The insertion point for a new entry: the start of the line after the
-// last line, at or before start, that holds '=' or ']'.  The group's header
-// always supplies a ']', and a newline always follows it within the data;
-// the bounds are kept all the same.
+// last line, at or before start, that holds '=' or ']', or the end of the
+// data when that line is a last line without a newline.  The group's
+// header always supplies a ']'; the bounds are kept all the same.
 static int32_t BackSearchString(int32_t start) {
   int32_t at = start;
   while (at > 0 && g_pRCFileData[at] != '=' && g_pRCFileData[at] != ']') --at;
   while (at < g_nSize && g_pRCFileData[at] != '\n') ++at;
   return at < g_nSize ? at + 1 : at;
+}
+
+// What lines inserted at index at must begin with: a newline when they
+// would otherwise continue a last line that has none.
+static const char *LineBreakAt(int32_t at) {
+  return at == g_nSize && g_nSize > 0 && g_pRCFileData[g_nSize - 1] != '\n' ? "\n" : "";
 }
 
 // Replaces the oldLen bytes at index at by the len bytes of text: every
@@ -139,26 +141,23 @@ static int32_t SetRCKeyValue(const char *key, const char *value) {
   RCScan scan = ScanRCLines(pattern, plen, true, line, &lineStart);
   if (scan == kRCFound) {
     int32_t valueStart = lineStart + plen;
-    int32_t valueEnd = g_nPos - 1;  // the line's newline
+    // The line's newline, or the end of the data when it has none.
+    int32_t valueEnd = g_pRCFileData[g_nPos - 1] == '\n' ? g_nPos - 1 : g_nPos;
     return SpliceRCData(valueStart, valueEnd - valueStart, value,
                         static_cast<int32_t>(strlen(value)));
   }
-  if (scan == kRCCut) return 0;
-  char entry[kPatternSize];
-  int elen = snprintf(entry, sizeof entry, "%s=%s\n", key, value);
-  if (elen < 0 || elen >= kPatternSize) return 0;
-  // At the end, the data ends with a newline and the group's header stands
-  // before it.
+  // The group's header stands before the end of the data.
   int32_t at = BackSearchString(scan == kRCNextGroup ? lineStart : g_nSize - 1);
+  char entry[kPatternSize + 1];
+  int elen = snprintf(entry, sizeof entry, "%s%s=%s\n", LineBreakAt(at), key, value);
+  if (elen < 0 || elen >= static_cast<int>(sizeof entry)) return 0;
   return SpliceRCData(at, 0, entry, elen);
 }
 
-// Appends the group and its entry, after a newline that ends an
-// unterminated last line.
+// Appends the group and its entry.
 static int32_t SetRCGroupKeyValue(const char *group, const char *key, const char *value) {
   char text[2 * kPatternSize];
-  bool newline = g_nSize > 0 && g_pRCFileData[g_nSize - 1] != '\n';
-  int len = snprintf(text, sizeof text, "%s[%s]\n%s=%s\n", newline ? "\n" : "", group, key,
+  int len = snprintf(text, sizeof text, "%s[%s]\n%s=%s\n", LineBreakAt(g_nSize), group, key,
                      value);
   if (len < 0 || len >= static_cast<int>(sizeof text)) return 0;
   return SpliceRCData(g_nSize, 0, text, len);
@@ -203,11 +202,9 @@ int32_t vdlGetRCFileValue(const char *path, const char *group, const char *key, 
   return result;
 }
 
-int32_t vdlSetRCFileValue(const char *path, const char *group, const char *key,
-                          const char *value) {
-  if (!path || !group || !key || !value) return 0;
-  if (strlen(group) > VDL_RC_GROUP_MAX || strlen(key) + strlen(value) > VDL_RC_ENTRY_MAX)
-    return 0;
+// Loads, edits and writes back the file, under the update lock.
+static int32_t UpdateRCFile(const char *path, const char *group, const char *key,
+                            const char *value) {
   switch (ReadRCFile(path, &g_pRCFileData, &g_nSize)) {
     case kRCLoaded:
       break;
@@ -233,5 +230,21 @@ int32_t vdlSetRCFileValue(const char *path, const char *group, const char *key,
     result = 0;
   }
   ReleaseRCData();
+  return result;
+}
+
+int32_t vdlSetRCFileValue(const char *path, const char *group, const char *key,
+                          const char *value) {
+  if (!path || !group || !key || !value) return 0;
+  if (strlen(group) > VDL_RC_GROUP_MAX || strlen(key) + strlen(value) > VDL_RC_ENTRY_MAX)
+    return 0;
+  // Neither would ever be found again: the line written would be split.
+  if (strchr(group, '\n') || strchr(key, '\n')) return 0;
+  if (!LockRCFile(path)) {
+    fprintf(stderr, "Error: Can't open rc file (%s)\n", path);
+    return 0;
+  }
+  int32_t result = UpdateRCFile(path, group, key, value);
+  UnlockRCFile();
   return result;
 }

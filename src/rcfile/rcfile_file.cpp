@@ -10,11 +10,20 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 // Links followed before giving up, as the kernel does (ELOOP).
 constexpr int kMaxLinkHops = 40;
+
+// The update lock, taken by LockRCFile and let go by UnlockRCFile: the
+// locked lock file's descriptor, -1 at rest;
+static int g_lockFd = -1;
+// its path, meaningful only while it is held;
+static char g_lockPath[PATH_MAX];
+// the calling thread's signal mask from before, restored when it is let go.
+static sigset_t g_savedMask;
 
 static int OpenForReading(const char *path) {
   int fd;
@@ -147,15 +156,74 @@ int32_t WriteRCFile(const char *path, const char *data, int32_t size) {
   struct stat old;
   int exists = stat(target, &old) == 0;
   if (exists && !MayReplace(target)) return 0;
-  // SIGINT, SIGTERM and SIGHUP wait until the temporary file is renamed or
-  // removed: ending the process in between would leave it behind.
-  sigset_t held, saved;
+  return ReplaceRCFile(target, temp, exists ? &old : nullptr, data, size);
+}
+
+// Opens the lock file, making it when missing; *made tells which.
+static int OpenLockFile(bool *made) {
+  for (;;) {
+    *made = true;
+    int fd = open(g_lockPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EEXIST) {
+      *made = false;
+      // O_NONBLOCK: a FIFO must not hang the open; it is refused after.
+      fd = open(g_lockPath, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0 && errno == ENOENT) continue;  // its holder removed it
+    }
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+// A lock on the target itself would not do: the write-back renames a new
+// file over it, which the next writer would lock at once.  The lock file
+// keeps its name through the update, and its holder removes it before
+// letting go, so that none is left beside the user's file; whoever waited
+// on the removed file then finds the name gone or taken, and tries again.
+int32_t LockRCFile(const char *path) {
+  char target[PATH_MAX];
+  if (!ResolveRCLink(path, target) ||
+      snprintf(g_lockPath, sizeof g_lockPath, "%s.lock", target) >=
+          static_cast<int>(sizeof g_lockPath))
+    return 0;
+  int fd;
+  for (;;) {
+    bool made;
+    fd = OpenLockFile(&made);
+    if (fd < 0) return 0;
+    int r;
+    do {
+      r = flock(fd, LOCK_EX);
+    } while (r != 0 && errno == EINTR);
+    struct stat locked, named;
+    if (r != 0 || fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
+      // A lock file of another's making may be held; one just made could be
+      // locked only by others that fail as this one did (ENOLCK).
+      if (made) unlink(g_lockPath);
+      close(fd);
+      return 0;
+    }
+    if (lstat(g_lockPath, &named) == 0 && named.st_dev == locked.st_dev &&
+        named.st_ino == locked.st_ino)
+      break;
+    close(fd);
+  }
+  g_lockFd = fd;
+  // Ending the process before UnlockRCFile would leave the temporary file
+  // or the lock file behind.
+  sigset_t held;
   sigemptyset(&held);
   sigaddset(&held, SIGINT);
   sigaddset(&held, SIGTERM);
   sigaddset(&held, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &held, &saved);
-  int32_t ok = ReplaceRCFile(target, temp, exists ? &old : nullptr, data, size);
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  return ok;
+  pthread_sigmask(SIG_BLOCK, &held, &g_savedMask);
+  return 1;
+}
+
+void UnlockRCFile() {
+  if (g_lockFd < 0) return;
+  // Removed while still held: see LockRCFile.
+  unlink(g_lockPath);
+  close(g_lockFd);
+  g_lockFd = -1;
+  pthread_sigmask(SIG_SETMASK, &g_savedMask, nullptr);
 }

@@ -20,6 +20,15 @@ enum RCLoad {
 // kRCLoaded, *data is null and *size 0.
 RCLoad ReadRCFile(const char *path, char **data, int32_t *size);
 
+// Takes the update lock of the file that path leads to (through symbolic
+// links): an flock on "<file>.lock" beside it, made when missing, waiting
+// while another process holds it.  SIGINT, SIGTERM and SIGHUP are held
+// back in the calling thread from then until UnlockRCFile, which removes
+// the lock file.  Returns 1, or 0 when the lock file cannot be made or
+// locked.
+int32_t LockRCFile(const char *path);
+void UnlockRCFile();
+
 // Replaces the file that path leads to (through symbolic links) by size
 // bytes of data: temporary file, fsync, rename.  Returns 1, or 0 with the
 // old file untouched and the temporary file removed.
