@@ -67,16 +67,17 @@ fi
 flags=$(pkg-config --cflags --libs vdlwave)
 case $flags in *..*) fail "pkg-config vdlwave gives '$flags'" ;; esac
 # shellcheck disable=SC2046,SC2086  # word lists on purpose
-cc $consumer_cflags -o "$work/shared" "$here/wave_c99.c" $flags &&
+{ cc $consumer_cflags -o "$work/shared" "$here/wave_c99.c" $flags &&
   cc $consumer_cflags -o "$work/static" "$here/wave_c99.c" \
-    -Wl,-Bstatic $(pkg-config --static --libs vdlwave) -Wl,-Bdynamic ||
+    -Wl,-Bstatic $(pkg-config --static --libs vdlwave) -Wl,-Bdynamic; } ||
   fail "C program against libvdl-dev"
 for prog in shared static; do
   /usr/bin/vdsp --fast -- "$work/$prog" "$work/scratch" || fail "$prog C program"
 done
 cmake_build cmake "$here/../../examples/c" "$work/examples" /usr
-got=$("$work/examples/rcvalue" "$work/rc" Audio DSP /dev/dsp1 2>/dev/null) &&
-  [ "$got" = /dev/dsp1 ] || fail "examples/c against libvdl-dev"
+got=$("$work/examples/rcvalue" "$work/rc" Audio DSP /dev/dsp1 2>/dev/null) ||
+  fail "examples/c against libvdl-dev"
+[ "$got" = /dev/dsp1 ] || fail "rcvalue printed '$got'"
 
 # vdlplay from /usr/bin under vdsp from /usr/bin, the libraries found
 # where the system looks for them.
