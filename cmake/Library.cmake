@@ -25,7 +25,10 @@ set(VDL_EXPORTS_MAP ${CMAKE_CURRENT_LIST_DIR}/exports.map)
 
 # vdl_add_library(NAME SOURCES...): the static library NAME and the shared
 # library NAME_shared (libNAME.so.${VDL_ABI}) from the same sources,
-# exported as vdl::NAME_static and vdl::NAME_shared.
+# exported as vdl::NAME_static and vdl::NAME_shared.  The shared library
+# installs as the component libNAME${VDL_ABI}, named as Debian names the
+# package of a library; what building against it takes (the libNAME.so
+# link, the static library) as the component dev.
 function(vdl_add_library name)
   add_library(${name} STATIC ${ARGN})
   add_library(${name}_shared SHARED ${ARGN})
@@ -56,7 +59,8 @@ function(vdl_add_library name)
     target_link_libraries(${target} PUBLIC $<BUILD_INTERFACE:vdl_instrument>)
   endforeach()
   install(TARGETS ${name} ${name}_shared EXPORT vdlTargets
-    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+      COMPONENT lib${name}${VDL_ABI} NAMELINK_COMPONENT dev)
 endfunction()

@@ -1,9 +1,10 @@
 #!/bin/sh
-# exports_check.sh HEADER_DIR MAN_LINKS_DIR LIB:HEADER:FILE:SONAME...
+# exports_check.sh HEADER_DIR MAN_LINKS_DIR LIB:HEADER:FILE:SONAME:SYMBOLS...
 # For each shared library FILE built from the functions of HEADER: its
-# SONAME, its dynamic symbols (exactly the functions the header declares),
-# a manual page for each, and what it needs at run time (the C library and
-# the project's own libraries only, no C++ runtime).
+# SONAME, its dynamic symbols (exactly the functions the header declares,
+# and those its Debian package's SYMBOLS file lists), a manual page for
+# each, and what it needs at run time (the C library and the project's own
+# libraries only, no C++ runtime).
 set -eu
 include=$1 man=$2
 shift 2
@@ -11,7 +12,7 @@ status=0
 fail() { echo "FAIL: $*"; status=1; }
 
 for row in "$@"; do
-  IFS=: read -r lib header file soname <<END
+  IFS=: read -r lib header file soname symbols <<END
 $row
 END
   [ "$soname" = "lib$lib.so.${soname##*.so.}" ] || fail "$lib: SONAME $soname"
@@ -25,6 +26,9 @@ END
   [ "$exported" = "$declared" ] ||
     fail "$lib exports: $(echo "$exported" | tr '\n' ' ')
   $header declares: $(echo "$declared" | tr '\n' ' ')"
+  listed=$(sed -n "1{/^$soname /!s/.*/(not $soname)/p}; s/^ \([^@]*\)@Base .*/\1/p" "$symbols" | sort)
+  [ "$listed" = "$exported" ] ||
+    fail "$lib: $symbols lists $(echo "$listed" | tr '\n' ' ')"
   nm -D --defined-only "$file" | awk '$2 != "T" { exit 1 }' ||
     fail "$lib exports something other than functions"
 
