@@ -11,8 +11,8 @@
  * The module holds one device descriptor at a time.  Every device
  * operation uses it without testing it: open the device successfully
  * before any playback, open it once, and close it before opening it again.
- * All messages go to stderr.  Nothing here is thread-safe; call it from
- * the main thread only.
+ * All messages go to stderr.  Nothing here is thread-safe; make every call
+ * from one thread (background playback below says which).
  */
 #ifndef VDL_WAVE_H
 #define VDL_WAVE_H
@@ -122,12 +122,14 @@ int32_t vdlTestPlay_WaveDSP(const char *path);
  * return early with EINTR or a partial count and must be resumed.  Each
  * signal hands up to ten 256-byte blocks, in file order, to the device from
  * inside the handler, each only when the device can take the whole block
- * without waiting: poll(POLLOUT) with no timeout before every block, and
- * SNDCTL_DSP_GETOSPACE, at most once a signal, where the device answers it
- * sensibly.  When the device is full the handler returns at once, and a
- * later signal tries again once the device has had the time to play the
- * room a block needs; so the device's pace sets the pace of playback and
- * the caller keeps nearly all of its time.  On a device that answers neither
+ * without waiting: poll(POLLOUT) with no timeout before a signal's first
+ * block (and before each later one that SNDCTL_DSP_GETOSPACE has not
+ * vouched for), and GETOSPACE, at most once a signal, where the device
+ * answers it sensibly.  When the device is full the handler returns at
+ * once, and a later signal tries again once the device has had the time to
+ * play room for several blocks (ten, or a quarter of its queue when that is
+ * less); so the device's pace sets the pace of playback and the caller
+ * keeps nearly all of its time.  On a device that answers neither
  * request the block is written anyway and that write waits while the
  * device's queue is full; a tick that falls due meanwhile is dropped and
  * the timer re-armed, so the caller still runs between two handler runs.
@@ -143,6 +145,14 @@ int32_t vdlTestPlay_WaveDSP(const char *path);
  *     ends the playback.
  * vdlBGMPlay_WaveDSP unblocks SIGALRM in the calling thread's signal mask
  * (an inherited mask may hold it back), and leaves it unblocked.
+ *
+ * Threads: the thread that calls vdlBGMPlay_WaveDSP is the playback's
+ * thread.  Make every call of this module from it until vdlEnd_WaveDSP; it
+ * is the one whose blocking calls the signals cut short.  Other threads may
+ * exist and need not block SIGALRM: the timer's signal goes to the process,
+ * and a handler run on another thread only hands the signal on to the
+ * playback's thread (tgkill), so the blocks are handed over there alone,
+ * one signal at a time, and never during a call of this module.
  */
 
 /* Starts playing fp in the background and returns at once.  The arguments
@@ -162,15 +172,18 @@ int32_t vdlBGMPlay_WaveDSP(FILE *fp, int32_t time, int32_t stereo,
  * never started) the flag reads 1 but nothing plays. */
 void vdlBGMStart_WaveDSP(void);
 
-/* Pauses: sets the playing flag to 0, then SNDCTL_DSP_SYNC (which the next
- * timer signal may cut short), SNDCTL_DSP_GETODELAY, and SNDCTL_DSP_RESET,
- * which silences the device at once by dropping what is still queued.  The
- * timer stays armed.  Nothing is lost to the pause: the stream and the
- * position go back by whole blocks over what GETODELAY reported still
- * queued, so a resume starts at or before the first byte not heard (part
- * of one block may be heard twice).  That holds after the sound has played
- * out too: a resume then plays what the device still held.  On a device
- * without GETODELAY the position is kept and the dropped sound is lost. */
+/* Pauses: sets the playing flag to 0, then SNDCTL_DSP_GETODELAY and
+ * SNDCTL_DSP_RESET, which silences the device at once by dropping what is
+ * still queued; it does not wait for the queue to play, so it returns
+ * within a few milliseconds on any device.  The timer stays armed.
+ * Nothing is lost to the pause: the stream and the position go back by
+ * whole blocks over what GETODELAY reported still queued, so a resume
+ * starts at or before the first byte not heard (part of one block, and
+ * what played between the GETODELAY and the RESET, may be heard twice).
+ * That holds after the sound has played out too: a resume then plays what
+ * the device still held.  On a device without GETODELAY, SNDCTL_DSP_SYNC
+ * comes before the RESET (the next timer signal may cut it short), the
+ * position is kept, and what the RESET drops is lost. */
 void vdlBGMStop_WaveDSP(void);
 
 /* Ends background playback: playing flag 0, SIGALRM handler installed
