@@ -151,6 +151,10 @@ start_pipewire() {
     tries=$((tries - 1))
     sleep 0.1
   done
+  # PipeWire's pipe sink writes only while a stream plays into it, where a
+  # card (and PulseAudio's sink) plays silence: a stream of zeros keeps the
+  # recording in real time, so a pause shows as the silence it is.
+  spawn pacat --raw --device=out --format=s16le --rate=48000 --channels=2 /dev/zero
 }
 
 [ $# -ge 2 ] || usage
