@@ -8,12 +8,14 @@
 #    out, against a 1 ms timer with an empty handler;
 #  - the share of its own throughput a busy caller keeps while a sound plays
 #    in the background, for CD sound and 8 kHz mono 8-bit, under vdsp and,
-#    when a private one can start, under PulseAudio.
+#    when a private one can start, under PulseAudio;
+#  - how long a pause, a resume and a quit hold the caller, and how soon
+#    the sound stops and comes back, per route.
 # Nothing here is asserted: the targets are in the README.
 set -eu
 cd "$(dirname "$0")/.."
 build=${BUILD:-build}
-if [ ! -x "$build/src/player/vdlplay" ] || [ ! -x "$build/bench/vdlbench_keep" ]; then
+if [ ! -x "$build/src/player/vdlplay" ] || [ ! -x "$build/bench/vdlbench_pause" ]; then
   cmake --preset default >/dev/null
   cmake --build --preset default -j "$(nproc)" >/dev/null
 fi
@@ -173,4 +175,38 @@ if [ -x "$keep" ] && [ -x "$vdsp" ]; then
     printf '%-44s %12s\n' "caller's throughput kept %, PulseAudio" "not run: no private daemon"
   fi
   rm -rf "$pulse"
+fi
+
+# Pause, resume and quit (pause, then end) of a background playback: how
+# long each holds the caller, and how long after the call the sound stops
+# or comes back in a server's recording (worst of three pauses).  Routes:
+# vdsp, PulseAudio and PipeWire through libpulsedsp, and alsa-oss into
+# PulseAudio through ALSA's pulse plugin.
+pause="$PWD/$build/bench/vdlbench_pause"
+if [ -x "$pause" ] && [ -x "$vdsp" ]; then
+  "$mktone" "$work/ten.wav" 10 44100 2 16 440
+  printf '\n%-12s %s\n' "route" "hold ms: pause, resume, quit; after the call, ms: silence, sound (first sound of a stream)"
+  printf '[Audio]\nDSP=/dev/dsp\n' >"$work/home/.vdlrc"
+  printf '%-12s %s\n' vdsp "$("$vdsp" -- "$pause" "$work/ten.wav" 2>&1)"
+  pulsedsp=$(ls /usr/lib/*/pulseaudio/libpulsedsp.so 2>/dev/null | head -n 1)
+  aoss=$(ls /usr/lib/*/libaoss.so 2>/dev/null | head -n 1)
+  server="$PWD/tests/integration/sound_server.sh"
+  for route in PulseAudio PipeWire alsa-oss; do
+    case $route in PipeWire) kind=pipewire ;; *) kind=pulse ;; esac
+    case $route in alsa-oss) preload=$aoss ;; *) preload=$pulsedsp ;; esac
+    dir=$(mktemp -d /tmp/vdlpulse.XXXXXX)
+    if [ -n "$preload" ] &&
+      setting=$(sh "$server" start -o "$dir/out.raw" -w $$ $kind "$dir" 2>/dev/null); then
+      printf '[Audio]\nDSP=/dev/dsp\n' >"$dir/.vdlrc"
+      printf 'pcm.!default { type pulse }\nctl.!default { type pulse }\n' >"$dir/.asoundrc"
+      figures=$(env $setting HOME=$dir XDG_RUNTIME_DIR=$dir LD_PRELOAD=$preload \
+        "$pause" "$work/ten.wav" "$dir/out.raw" 2>&1) || figures="failed: $figures"
+      sh "$server" stop "$dir"
+    else
+      figures="not run: no private server"
+    fi
+    printf '%-12s %s\n' $route "$figures"
+    rm -rf "$dir"
+  done
+  printf '%-12s %s\n' target "pause, resume, quit <= 5 ms; silence, sound <= 50 ms"
 fi
