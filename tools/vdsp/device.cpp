@@ -154,7 +154,7 @@ ssize_t DeviceWrite(int fd, const void *buf, size_t n) {
       }
       size_t want = n - accepted;
       if (want > g_model.fragment) want = g_model.fragment;
-      int64_t ns = NsUntilQueued(g_model.limit > want ? g_model.limit - want : 0);
+      int64_t ns = NsUntilRoom(want);
       blocked = true;
       if (!Wait(ns < kMaxWaitNs ? ns : kMaxWaitNs, &mask)) {
         if (accepted == 0) err = EINTR;
@@ -288,7 +288,7 @@ bool DeviceWritable(int fd, int64_t *nsUntil) {
   if (DeviceOwns(fd)) {
     Advance();
     writable = g_model.fast || Room() >= g_model.fragment;
-    if (!writable) *nsUntil = NsUntilQueued(g_model.limit - g_model.fragment);
+    if (!writable) *nsUntil = NsUntilRoom(g_model.fragment);
   }
   Unlock();
   return writable;

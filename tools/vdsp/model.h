@@ -48,21 +48,26 @@ void QueueReset();
 // The default layout for the -q queue: fragments of 4096 bytes or half
 // the queue when that is smaller.
 void QueueDefaultLayout();
-// Bytes per second at the settings in force.
-int64_t ByteRate();
 int32_t SampleBytes(int32_t format);
 // The fragments the queue is counted in: limit / fragment, rounded up.
 size_t FragmentsTotal();
-// Room free now: limit - queued, 0 when a smaller layout left more queued.
+// Bytes of one frame (a sample of each channel) at the settings in force.
+size_t FrameBytes();
+// Room free now, in whole frames: limit - queued, the limit cut to whole
+// frames; 0 when a smaller layout left more queued.
 size_t Room();
-// Plays what the time since the last call allows; nothing while the output
-// is not triggered. An idle device earns no credit.
+// Plays the whole frames the time since the last call allows; nothing
+// while the output is not triggered. An idle device earns no credit.
 void Advance();
 void Enqueue(const uint8_t *bytes, size_t n);
 // Drops the queue unplayed; returns the bytes dropped.
 size_t Drop();
-// Time until at most target bytes are left queued.
+// Time until at most target bytes are left queued. The clock plays whole
+// frames only, so a partial frame past them leaves only polling (the
+// longest wait) until a write completes it or a drain plays it.
 int64_t NsUntilQueued(size_t target);
+// Time until Room() holds want bytes (or as much as the queue can).
+int64_t NsUntilRoom(size_t want);
 // Waits until the queue has played out or the device was closed
 // meanwhile; false when a signal ended the wait. Starts a stopped output
 // first.

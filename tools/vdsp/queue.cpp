@@ -41,7 +41,7 @@ static uint8_t *g_pRing;
 static size_t g_nHead;
 // Time up to which the queue has been played.
 static int64_t g_nStampNs;
-// Byte-nanoseconds played short of a whole byte.
+// Frame-nanoseconds played short of a whole frame.
 static int64_t g_nCarry;
 // The settings changed since the recording last heard of them.
 static bool g_bFormatNews;
@@ -104,13 +104,24 @@ void QueueReset() {
 
 int32_t SampleBytes(int32_t format) { return format == AFMT_U8 || format == AFMT_S8 ? 1 : 2; }
 
-int64_t ByteRate() {
-  return int64_t{g_model.speed} * g_model.channels * SampleBytes(g_model.format);
-}
-
 size_t FragmentsTotal() { return (g_model.limit + g_model.fragment - 1) / g_model.fragment; }
 
-size_t Room() { return g_model.queued < g_model.limit ? g_model.limit - g_model.queued : 0; }
+size_t FrameBytes() {
+  return static_cast<size_t>(g_model.channels) * static_cast<size_t>(SampleBytes(g_model.format));
+}
+
+// The queue a write may fill: the limit cut to whole frames, so that what
+// is queued stays on the frame grid (a queue smaller than a frame is kept).
+static size_t Usable() {
+  size_t frame = FrameBytes();
+  return g_model.limit >= frame ? g_model.limit / frame * frame : g_model.limit;
+}
+
+size_t Room() { return g_model.queued < Usable() ? Usable() - g_model.queued : 0; }
+
+int64_t NsUntilRoom(size_t want) {
+  return NsUntilQueued(Usable() > want ? Usable() - want : 0);
+}
 
 void AnnounceFormat() { g_bFormatNews = true; }
 
@@ -149,32 +160,39 @@ size_t Drop() {
   return dropped;
 }
 
+// The queued bytes the clock can play: whole frames. A partial frame
+// after them waits for the rest of its bytes, or for a drain.
+static size_t WholeFrames() { return g_model.queued / FrameBytes() * FrameBytes(); }
+
 int64_t NsUntilQueued(size_t target) {
   if (g_model.queued <= target) return 0;
-  if (!g_model.triggered) return kMaxWaitNs;
-  int64_t rate = ByteRate();
-  int64_t units = static_cast<int64_t>(g_model.queued - target) * kNsPerSecond - g_nCarry;
-  return (units + rate - 1) / rate;
+  size_t frame = FrameBytes(), whole = WholeFrames();
+  if (!g_model.triggered || whole == 0) return kMaxWaitNs;
+  size_t tail = g_model.queued - whole;
+  size_t frames = target <= tail ? whole / frame : (g_model.queued - target + frame - 1) / frame;
+  int64_t units = static_cast<int64_t>(frames) * kNsPerSecond - g_nCarry;
+  return (units + g_model.speed - 1) / g_model.speed;
 }
 
 void Advance() {
   int64_t now = NowNs();
   int64_t elapsed = now - g_nStampNs;
   g_nStampNs = now;
-  if (g_model.queued == 0) {
+  size_t whole = WholeFrames();
+  if (whole == 0) {
     g_nCarry = 0;
     return;
   }
   if (elapsed <= 0 || !g_model.triggered) return;
-  if (elapsed >= NsUntilQueued(0)) {
+  if (elapsed >= NsUntilQueued(g_model.queued - whole)) {
     g_nCarry = 0;
-    Play(g_model.queued);
+    Play(whole);
     return;
   }
   // elapsed is below the time the queue needs, so this cannot overflow.
-  int64_t units = elapsed * ByteRate() + g_nCarry;
+  int64_t units = elapsed * g_model.speed + g_nCarry;
   g_nCarry = units % kNsPerSecond;
-  Play(static_cast<size_t>(units / kNsPerSecond));
+  Play(static_cast<size_t>(units / kNsPerSecond) * FrameBytes());
 }
 
 bool Drain(const sigset_t *callerMask) {
@@ -182,7 +200,12 @@ bool Drain(const sigset_t *callerMask) {
   g_model.triggered = true;
   for (;;) {
     Advance();
-    if (g_model.queued == 0 || !g_model.open) return true;
+    if (!g_model.open) return true;
+    // The stream ends: a partial frame left over plays as written.
+    if (g_model.queued < FrameBytes()) {
+      Play(g_model.queued);
+      return true;
+    }
     int64_t ns = NsUntilQueued(0);
     if (!Wait(ns < kMaxWaitNs ? ns : kMaxWaitNs, callerMask)) return false;
   }
