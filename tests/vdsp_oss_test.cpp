@@ -189,6 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
              "ret", "16"},
         Call{"ReadOnlyOpens", {}, {"open:rd"}, "open", "errno", "0"},
         Call{"ReadsAreRefused", {}, {"open:rdwr", "read:16"}, "read", "errno", "EINVAL"},
+        Call{"PositionedWritesAreRefused", {}, {"open", "pwrite:64"}, "pwrite", "errno", "ESPIPE"},
         Call{"StatFindsACharDevice", {}, {"stat"}, "stat", "chr", "1"},
         Call{"StatGivesTheDspNumbers", {}, {"stat"}, "stat", "minor", "3"},
         Call{"LstatFindsACharDevice", {}, {"lstat"}, "stat", "major", "14"},
