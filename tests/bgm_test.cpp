@@ -333,8 +333,6 @@ TEST_P(BgmPause, ResumeLeavesNothingOut) {
   const std::size_t dropped = static_cast<std::size_t>(ev[sync + 2].Int("dropped"));
   ASSERT_LE(dropped, queued);
   ASSERT_LE(queued, written);
-  const std::size_t frame = static_cast<std::size_t>(c.format.channels * c.format.bits / 8);
-  ASSERT_EQ((written - dropped) % frame, 0u) << "the reset tore a frame";
   const std::size_t resume = (written - queued) / 256 * 256;
   EXPECT_TRUE(rig.played == rig.data.substr(0, written - dropped) + rig.data.substr(resume))
       << "played " << rig.played.size() << " bytes of " << c.size << "; written " << written
