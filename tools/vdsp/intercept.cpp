@@ -1,8 +1,8 @@
 // The calls a program uses on the audio device's descriptor, interposed
 // through LD_PRELOAD: open of a device path, and write, writev, read,
 // ioctl, close, fcntl and dup on a descriptor that holds the device, go to
-// the device (device.h), and the positioned writes fail as on a device
-// that cannot seek; every other call goes on to the next definition (the
+// the device (device.h); the positioned writes fail as on a device that
+// cannot seek, and mmap as on one without a buffer to map; every other call goes on to the next definition (the
 // C library, or a sanitizer runtime before it). Streams are in
 // streams.cpp, stat and access in files.cpp, poll and select in ready.cpp.
 //
@@ -11,9 +11,10 @@
 #undef _FORTIFY_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <sys/ioctl.h>
-#include <limits.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -32,6 +33,7 @@ using WritevFn = ssize_t (*)(int, const iovec *, int);
 using PwriteFn = ssize_t (*)(int, const void *, size_t, off_t);
 using PwritevFn = ssize_t (*)(int, const iovec *, int, off_t);
 using Pwritev2Fn = ssize_t (*)(int, const iovec *, int, off_t, int);
+using MmapFn = void *(*)(void *, size_t, int, int, int, off_t);
 using ReadFn = ssize_t (*)(int, void *, size_t);
 using ReadChkFn = ssize_t (*)(int, void *, size_t, size_t);
 using IoctlFn = int (*)(int, unsigned long, ...);
@@ -182,6 +184,24 @@ VDSP_EXPORT ssize_t pwritev64v2(int fd, const iovec *iov, int count, off_t offse
   if (void *fn = Real(kPwritev64v2))
     return reinterpret_cast<Pwritev2Fn>(fn)(fd, iov, count, offset, flags);
   return static_cast<ssize_t>(syscall(SYS_pwritev2, fd, iov, count, offset, 0, flags));
+}
+
+// The device's buffer cannot be mapped, as with /dev/null.
+static void *Mmap(RealCall call, void *addr, size_t n, int prot, int flags, int fd, off_t offset) {
+  if (!(flags & MAP_ANONYMOUS) && DeviceOwns(fd)) {
+    errno = ENODEV;
+    return MAP_FAILED;
+  }
+  if (void *fn = Real(call)) return reinterpret_cast<MmapFn>(fn)(addr, n, prot, flags, fd, offset);
+  return reinterpret_cast<void *>(syscall(SYS_mmap, addr, n, prot, flags, fd, offset));
+}
+
+VDSP_EXPORT void *mmap(void *addr, size_t n, int prot, int flags, int fd, off_t offset) __THROW {
+  return Mmap(kMmap, addr, n, prot, flags, fd, offset);
+}
+
+VDSP_EXPORT void *mmap64(void *addr, size_t n, int prot, int flags, int fd, off_t offset) __THROW {
+  return Mmap(kMmap64, addr, n, prot, flags, fd, offset);
 }
 
 VDSP_EXPORT ssize_t read(int fd, void *buf, size_t n) {

@@ -3,10 +3,10 @@
 // however the process ends. A WAV file holds one format: when it changes
 // after bytes were recorded, the recording goes on in NAME-2.wav,
 // NAME-3.wav... beside it. The state is shared by the processes of a run,
-// so each byte lands once, whichever process plays it. A WAV file holds its samples as WAV does
-// (8-bit unsigned, 16-bit signed little-endian), so signed 8-bit and the
-// other 16-bit formats are converted on the way in; a raw file keeps the
-// bytes as written.
+// so each byte lands once, whichever process plays it. A WAV file holds
+// its samples as WAV does (8-bit unsigned, 16-bit signed little-endian),
+// so signed 8-bit and the other 16-bit formats are converted on the way
+// in; a raw file keeps the bytes as written.
 #include "record.h"
 
 #include <errno.h>

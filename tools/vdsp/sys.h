@@ -67,7 +67,7 @@ int64_t NowNs();
 enum RealCall {
   kOpen, kOpen64, kOpen2, kOpen64_2, kOpenat, kOpenat64, kOpenat2, kOpenat64_2,
   kWrite, kWritev, kPwrite, kPwrite64, kPwritev, kPwritev64, kPwritev2, kPwritev64v2,
-  kFopen, kFopen64, kFreopen, kFreopen64, kFdopen, kFileno, kFilenoUnlocked, kRead, kReadChk, kIoctl, kClose, kFcntl, kFcntl64, kDup, kDup2, kDup3,
+  kFopen, kFopen64, kFreopen, kFreopen64, kFdopen, kFileno, kFilenoUnlocked, kMmap, kMmap64, kRead, kReadChk, kIoctl, kClose, kFcntl, kFcntl64, kDup, kDup2, kDup3,
   kStat, kStat64, kLstat, kLstat64, kFstat, kFstat64, kFstatat, kFstatat64, kStatx,
   kAccess, kFaccessat, kEuidaccess,
   kPoll, kPpoll, kPollChk, kPpollChk, kSelect, kPselect,
