@@ -8,7 +8,8 @@
 #include <linux/soundcard.h>
 #include <sched.h>
 #include <string.h>
-#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -25,6 +26,9 @@ namespace {
 // there is room to fill while one plays.
 constexpr size_t kFragmentBytes = 4096;
 
+// Tries for the lock between two looks at whether its holder still runs.
+constexpr unsigned kSpinsPerCheck = 1000;
+
 // A fresh OSS device plays 8 kHz mono unsigned 8-bit.
 constexpr int32_t kDefaultSpeed = 8000;
 constexpr int32_t kDefaultChannels = 1;
@@ -33,7 +37,8 @@ constexpr int32_t kDefaultFormat = AFMT_U8;
 // The queue's working state, shared by the processes of a run like the
 // model (zero in a fresh run).
 struct QueueState {
-  std::atomic_flag lock;  // held, with signals blocked, by the thread inside an operation
+  std::atomic<pid_t> lock;  // the process whose thread is inside an operation, with
+                            // signals blocked; 0 when none is
   size_t head;            // ring index of the oldest queued byte
   int64_t stampNs;        // time up to which the queue has been played
   int64_t carry;          // frame-nanoseconds played short of a whole frame
@@ -48,11 +53,21 @@ static QueueState *g_pQueue;
 // The ring in the shared state; null if it could not be mapped.
 static uint8_t *g_pRing;
 
+// A process killed inside an operation (SIGKILL cannot be blocked) leaves
+// the lock to the next that finds it gone.
 void Lock() {
-  while (g_pQueue->lock.test_and_set(std::memory_order_acquire)) sched_yield();
+  pid_t self = getpid();
+  for (unsigned spins = 1;; ++spins) {
+    pid_t holder = 0;
+    if (g_pQueue->lock.compare_exchange_weak(holder, self, std::memory_order_acquire)) return;
+    if (spins % kSpinsPerCheck == 0 && holder != self && syscall(SYS_kill, holder, 0) != 0 &&
+        errno == ESRCH && g_pQueue->lock.compare_exchange_strong(holder, self))
+      return;
+    sched_yield();
+  }
 }
 
-void Unlock() { g_pQueue->lock.clear(std::memory_order_release); }
+void Unlock() { g_pQueue->lock.store(0, std::memory_order_release); }
 
 void Enter(sigset_t *saved) {
   sigset_t all;
