@@ -291,6 +291,7 @@ int main(int argc, char **argv) {
       Await(verb, Num(a, 1, 0), events.empty() ? "out" : events, Field(a, 3));
     } else if (verb == "close") {
       int ret = g_file ? std::fclose(g_file) : close(g_fd);
+      g_file = nullptr;
       std::printf("close ret=%d errno=%s\n", ret, ErrName(ret, errno));
     } else if (verb == "sleep") {
       usleep(static_cast<useconds_t>(Num(a, 1, 0) * 1000));
