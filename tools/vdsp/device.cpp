@@ -1,7 +1,8 @@
 // The emulated OSS device as its descriptors see it: open, write, read,
-// close, the open flags, duplicated descriptors, and
-// what poll and select ask. The queue and clock are the model's
-// (queue.cpp), the requests requests.cpp's. Every operation runs with all
+// close, the open flags, duplicated descriptors, the descriptors a forked
+// child or an exec'd program inherits (one device for the whole run, as a
+// kernel's), and what poll and select ask. The queue and clock are the
+// model's (queue.cpp), the requests requests.cpp's. Every operation runs with all
 // signals blocked and takes the lock, so a signal handler that uses the
 // device finds it consistent; the only place a handler can run is a wait
 // for the queue, which ends early when one does, as a driver's wait does.
@@ -85,6 +86,7 @@ static void Use(bool holds) {
 // Whether a process other than this one still holds the device; users
 // that ended without closing it (a crash, _exit) are let go.
 static bool OthersHold() {
+  int savedErrno = errno;
   bool others = false;
   for (pid_t &p : g_pUsers->pid) {
     if (p == 0 || p == getpid()) continue;
@@ -93,6 +95,7 @@ static bool OthersHold() {
     else
       others = true;
   }
+  errno = savedErrno;
   return others;
 }
 
@@ -404,7 +407,11 @@ void DeviceAtExit() {
 
 // A forked child holds the descriptors its parent held.
 static void AfterFork() {
-  if (Holders() > 0) Use(true);
+  if (Holders() == 0) return;
+  sigset_t mask;
+  Enter(&mask);
+  Use(true);
+  Leave(&mask);
 }
 
 // The descriptors of the device that this process inherited through exec:
