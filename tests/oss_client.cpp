@@ -4,7 +4,7 @@
 // descriptor calls a real device answers.
 //
 //   oss_client DEVICE ACTION...
-//   open[:wr|rd|rdwr|nb] | req:NAME[:VALUE] | write:BYTES | bytes:HEX | read:BYTES
+//   open[:wr|rd|rdwr|nb] | req:NAME[:VALUE] | write:BYTES | pwrite:BYTES | bytes:HEX | read:BYTES
 //   fcntl:get|nb|block | dup | dup2:FD | close | closeold | sleep:MS
 //   stat[:PATH] | lstat | fstat | access:r|w|x
 //
@@ -94,6 +94,10 @@ int main(int argc, char **argv) {
         data += static_cast<char>(n * 7 + n / 251);
       ssize_t ret = write(fd, data.data(), data.size());
       std::printf("write ret=%zd errno=%s\n", ret, ErrName(static_cast<int>(ret), errno));
+    } else if (verb == "pwrite") {
+      std::string data(std::strtoul(arg.c_str(), nullptr, 0), '\0');
+      ssize_t ret = pwrite(fd, data.data(), data.size(), 0);
+      std::printf("pwrite ret=%zd errno=%s\n", ret, ErrName(static_cast<int>(ret), errno));
     } else if (verb == "read") {
       char buf[4096];
       size_t n = std::strtoul(arg.c_str(), nullptr, 0);

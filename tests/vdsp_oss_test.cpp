@@ -131,6 +131,10 @@ INSTANTIATE_TEST_SUITE_P(
                "bytes", 1900, 8000, "SNDCTL_DSP_GETOPTR"},
         Answer{"PointerBlocksAreFragments", {}, {"write:8000", "sleep:1100"}, "getoptr", "", "0",
                "blocks", 1, 1, "SNDCTL_DSP_GETOPTR", 65536},
+        // Two stereo 16-bit frames a second: none has played yet.
+        Answer{"DelayInWholeFrames", {}, {"req:speed:2", "req:channels:2", "req:setfmt:0x10",
+               "write:4000", "sleep:300"}, "getodelay", "", "0", "val", 4000, 4000,
+               "SNDCTL_DSP_GETODELAY"},
         Answer{"RateReadBack", {}, {"req:speed:22050"}, "rate", "", "0", "val", 22050, 22050,
                "SOUND_PCM_READ_RATE"},
         Answer{"BitsReadBack", {}, {"req:setfmt:0x10"}, "bits", "", "0", "val", 16, 16,
@@ -185,6 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
              "ret", "16"},
         Call{"ReadOnlyOpens", {}, {"open:rd"}, "open", "errno", "0"},
         Call{"ReadsAreRefused", {}, {"open:rdwr", "read:16"}, "read", "errno", "EINVAL"},
+        Call{"PositionedWritesAreRefused", {}, {"open", "pwrite:64"}, "pwrite", "errno", "ESPIPE"},
         Call{"StatFindsACharDevice", {}, {"stat"}, "stat", "chr", "1"},
         Call{"StatGivesTheDspNumbers", {}, {"stat"}, "stat", "minor", "3"},
         Call{"LstatFindsACharDevice", {}, {"lstat"}, "stat", "major", "14"},

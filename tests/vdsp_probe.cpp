@@ -6,8 +6,12 @@
 //   vdsp_probe DEVICE ACTION...
 //   pid | open[:ENTRY[:FLAGS]] | fmt:RATE:CHANNELS:BITS | write:BYTES[:BLOCK]
 //   ioctl:NAME[:VALUE] | space | odelay | close | sleep:MS | alarm:MS | onint
-//   mark | elapsed | file:PATH | pipe | WAIT:MS[:EVENTS[:MASK]]
+//   mark | elapsed | file:PATH | pipe | WAIT:MS[:EVENTS[:MASK]] | fork | fd:N
 //
+// ENTRY fopen writes through fopen's stream, fdopen through a stream on
+// the descriptor, writev in two halves; exec runs the probe again on the
+// open descriptor (fd:N) for the actions left. After fork both processes
+// go on; the parent waits for the child at the end.
 // ioctl's NAME is a request as a program passes the header's constant
 // (reset, speed, getospace...), or int-NAME for the same number kept in an
 // int first, which widens it with its sign. WAIT is poll, ppoll, select or
@@ -28,6 +32,8 @@
 #include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/time.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -64,6 +70,9 @@ int g_pipe = -1;          // read end of a pipe holding a byte, -1 for none
 std::string g_stream;     // the bytes written, in order: vdltest::Pattern(kStreamBytes)
 size_t g_pos = 0;         // stream bytes the device accepted so far
 double g_mark = 0;
+FILE *g_file = nullptr;    // the stream writes go through, if any
+bool g_vector = false;     // writes go through writev
+pid_t g_child = -1;
 
 
 void OnAlarm(int) {}
@@ -77,6 +86,11 @@ void OnInt(int) {
 
 
 int Open(const std::string &dev, const std::string &entry, int flags) {
+  g_vector = entry == "writev";
+  if (entry == "fopen") g_file = std::fopen(dev.c_str(), "w");
+  if (entry == "fopen") return g_file ? fileno(g_file) : -1;
+  if (entry == "fdopen") g_file = fdopen(open(dev.c_str(), flags), "w");
+  if (entry == "fdopen") return g_file ? fileno(g_file) : -1;
   if (entry == "const") return open(dev.c_str(), O_WRONLY);
   if (entry == "open64") return open64(dev.c_str(), flags);
   if (entry == "openat") return openat(AT_FDCWD, dev.c_str(), flags);
@@ -102,7 +116,10 @@ void Write(size_t bytes, size_t block) {
   size_t total = 0;
   while (total < bytes) {
     size_t n = bytes - total < block ? bytes - total : block;
-    ret = write(g_fd, g_stream.data() + g_pos, n);
+    const char *p = g_stream.data() + g_pos;
+    iovec halves[2] = {{const_cast<char *>(p), n / 2}, {const_cast<char *>(p) + n / 2, n - n / 2}};
+    if (g_file) ret = std::fwrite(p, 1, n, g_file) == n && std::fflush(g_file) == 0 ? n : -1;
+    else ret = g_vector ? writev(g_fd, halves, 2) : write(g_fd, p, n);
     if (ret > 0) {
       g_pos += static_cast<size_t>(ret);
       total += static_cast<size_t>(ret);
@@ -233,6 +250,19 @@ int main(int argc, char **argv) {
       std::string entry = Field(a, 1);
       g_fd = Open(dev, entry, OpenFlags(Field(a, 2)));
       std::printf("open ret=%d errno=%s\n", g_fd, ErrName(g_fd, errno));
+      std::fflush(stdout);
+      if (entry == "exec") {
+        std::string fd = "fd:" + std::to_string(g_fd);
+        argv[i] = fd.data();
+        argv[i - 1] = argv[1];
+        argv[i - 2] = argv[0];
+        execv("/proc/self/exe", argv + i - 2);
+        return 2;
+      }
+    } else if (verb == "fd") {
+      g_fd = static_cast<int>(Num(a, 1, -1));
+    } else if (verb == "fork") {
+      g_child = fork();
     } else if (verb == "fmt") {
       int ch = static_cast<int>(Num(a, 2, 1)), stereo = ch - 1;
       int speed = static_cast<int>(Num(a, 1, 8000)), bits = static_cast<int>(Num(a, 3, 8));
@@ -260,7 +290,8 @@ int main(int argc, char **argv) {
       std::string events = Field(a, 2);
       Await(verb, Num(a, 1, 0), events.empty() ? "out" : events, Field(a, 3));
     } else if (verb == "close") {
-      int ret = close(g_fd);
+      int ret = g_file ? std::fclose(g_file) : close(g_fd);
+      g_file = nullptr;
       std::printf("close ret=%d errno=%s\n", ret, ErrName(ret, errno));
     } else if (verb == "sleep") {
       usleep(static_cast<useconds_t>(Num(a, 1, 0) * 1000));
@@ -290,5 +321,6 @@ int main(int argc, char **argv) {
     }
     std::fflush(stdout);
   }
+  if (g_child > 0) waitpid(g_child, nullptr, 0);
   return 0;
 }

@@ -77,6 +77,7 @@ inline const char *ErrName(int ret, int err) {
     case ENOTTY: return "ENOTTY";
     case EACCES: return "EACCES";
     case EBADF: return "EBADF";
+    case ESPIPE: return "ESPIPE";
     default: return "other";
   }
 }

@@ -50,12 +50,14 @@ void DeviceConfigure() {
     p += len;
     if (*p == ':') ++p;
   }
-  g_model.ringBytes = ParseSize(getenv(VDSP_ENV_QUEUE), kDefaultQueueBytes);
-  g_model.fast = EnvSwitch(VDSP_ENV_FAST);
-  g_model.noSpace = EnvSwitch(VDSP_ENV_NO_SPACE);
-  QueueDefaultLayout();
+  // The shared parts are taken in this order by every process of a run.
+  QueueSetup(ParseSize(getenv(VDSP_ENV_QUEUE), kDefaultQueueBytes), EnvSwitch(VDSP_ENV_FAST),
+             EnvSwitch(VDSP_ENV_NO_SPACE));
   TraceSetup(getenv(VDSP_ENV_TRACE));
   OutputSetup(getenv(VDSP_ENV_OUTPUT));
+  DeviceSetup();
+  SharedReady();
+  DeviceInherit();
 }
 
 bool DevicePath(int dirfd, const char *path) {

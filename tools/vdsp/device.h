@@ -14,6 +14,13 @@
 // no-op. Runs at load, or at the first open if another library's
 // constructor opens files first.
 void DeviceConfigure();
+// Finds who holds the device in the shared state (sys.h); a forked child
+// holds what its parent held.
+void DeviceSetup();
+// Once the shared state is ready: the descriptors of the device a program
+// inherited through exec hold it again; when it inherited none, it lets go
+// of the device, and closes it as the last holder.
+void DeviceInherit();
 // Whether path names the device: one of the device paths, byte for byte;
 // a path relative to a directory descriptor never does.
 bool DevicePath(int dirfd, const char *path);

@@ -1,18 +1,22 @@
 // The calls a program uses on the audio device's descriptor, interposed
-// through LD_PRELOAD: open of a device path, and write, read, ioctl,
-// close, fcntl and dup on a descriptor that holds the device, go to the
-// device (device.h); every other call goes on to the next definition (the
-// C library, or a sanitizer runtime before it). stat and access are in
-// files.cpp, poll and select in ready.cpp.
+// through LD_PRELOAD: open of a device path, and write, writev, read,
+// ioctl, close, fcntl and dup on a descriptor that holds the device, go to
+// the device (device.h); the positioned writes fail as on a device that
+// cannot seek, and mmap as on one without a buffer to map; every other call goes on to the next definition (the
+// C library, or a sanitizer runtime before it). Streams are in
+// streams.cpp, stat and access in files.cpp, poll and select in ready.cpp.
 //
 // Fortified inline wrappers of open and read would clash with the
 // definitions here.
 #undef _FORTIFY_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "device.h"
@@ -25,6 +29,11 @@ using Open2Fn = int (*)(const char *, int);
 using OpenatFn = int (*)(int, const char *, int, ...);
 using Openat2Fn = int (*)(int, const char *, int);
 using WriteFn = ssize_t (*)(int, const void *, size_t);
+using WritevFn = ssize_t (*)(int, const iovec *, int);
+using PwriteFn = ssize_t (*)(int, const void *, size_t, off_t);
+using PwritevFn = ssize_t (*)(int, const iovec *, int, off_t);
+using Pwritev2Fn = ssize_t (*)(int, const iovec *, int, off_t, int);
+using MmapFn = void *(*)(void *, size_t, int, int, int, off_t);
 using ReadFn = ssize_t (*)(int, void *, size_t);
 using ReadChkFn = ssize_t (*)(int, void *, size_t, size_t);
 using IoctlFn = int (*)(int, unsigned long, ...);
@@ -108,6 +117,91 @@ VDSP_EXPORT ssize_t write(int fd, const void *buf, size_t n) {
   if (DeviceOwns(fd)) return DeviceWrite(fd, buf, n);
   if (void *fn = Real(kWrite)) return reinterpret_cast<WriteFn>(fn)(fd, buf, n);
   return SysWrite(fd, buf, n);
+}
+
+// The device plays a vector as the writes of its parts, one after the
+// other, as far as they are taken whole.
+VDSP_EXPORT ssize_t writev(int fd, const iovec *iov, int count) {
+  if (!DeviceOwns(fd)) {
+    if (void *fn = Real(kWritev)) return reinterpret_cast<WritevFn>(fn)(fd, iov, count);
+    return static_cast<ssize_t>(syscall(SYS_writev, fd, iov, count));
+  }
+  if (count < 0 || count > IOV_MAX) {
+    errno = EINVAL;
+    return -1;
+  }
+  ssize_t total = 0;
+  for (int i = 0; i < count; ++i) {
+    if (iov[i].iov_len == 0) continue;
+    ssize_t done = DeviceWrite(fd, iov[i].iov_base, iov[i].iov_len);
+    if (done < 0) return total > 0 ? total : -1;
+    total += done;
+    if (static_cast<size_t>(done) < iov[i].iov_len) break;
+  }
+  return total;
+}
+
+// A sound device has no position to write at.
+static ssize_t Unseekable() {
+  errno = ESPIPE;
+  return -1;
+}
+
+VDSP_EXPORT ssize_t pwrite(int fd, const void *buf, size_t n, off_t offset) {
+  if (DeviceOwns(fd)) return Unseekable();
+  if (void *fn = Real(kPwrite)) return reinterpret_cast<PwriteFn>(fn)(fd, buf, n, offset);
+  return SysPwrite(fd, buf, n, offset);
+}
+
+VDSP_EXPORT ssize_t pwrite64(int fd, const void *buf, size_t n, off_t offset) {
+  if (DeviceOwns(fd)) return Unseekable();
+  if (void *fn = Real(kPwrite64)) return reinterpret_cast<PwriteFn>(fn)(fd, buf, n, offset);
+  return SysPwrite(fd, buf, n, offset);
+}
+
+VDSP_EXPORT ssize_t pwritev(int fd, const iovec *iov, int count, off_t offset) {
+  if (DeviceOwns(fd)) return Unseekable();
+  if (void *fn = Real(kPwritev)) return reinterpret_cast<PwritevFn>(fn)(fd, iov, count, offset);
+  return static_cast<ssize_t>(syscall(SYS_pwritev, fd, iov, count, offset, 0));
+}
+
+VDSP_EXPORT ssize_t pwritev64(int fd, const iovec *iov, int count, off_t offset) {
+  if (DeviceOwns(fd)) return Unseekable();
+  if (void *fn = Real(kPwritev64)) return reinterpret_cast<PwritevFn>(fn)(fd, iov, count, offset);
+  return static_cast<ssize_t>(syscall(SYS_pwritev, fd, iov, count, offset, 0));
+}
+
+// An offset of -1 writes at the current position: a plain writev.
+VDSP_EXPORT ssize_t pwritev2(int fd, const iovec *iov, int count, off_t offset, int flags) {
+  if (DeviceOwns(fd)) return offset == -1 ? writev(fd, iov, count) : Unseekable();
+  if (void *fn = Real(kPwritev2))
+    return reinterpret_cast<Pwritev2Fn>(fn)(fd, iov, count, offset, flags);
+  return static_cast<ssize_t>(syscall(SYS_pwritev2, fd, iov, count, offset, 0, flags));
+}
+
+VDSP_EXPORT ssize_t pwritev64v2(int fd, const iovec *iov, int count, off_t offset, int flags) {
+  if (DeviceOwns(fd)) return offset == -1 ? writev(fd, iov, count) : Unseekable();
+  if (void *fn = Real(kPwritev64v2))
+    return reinterpret_cast<Pwritev2Fn>(fn)(fd, iov, count, offset, flags);
+  return static_cast<ssize_t>(syscall(SYS_pwritev2, fd, iov, count, offset, 0, flags));
+}
+
+// The device's buffer cannot be mapped, as with /dev/null.
+static void *Mmap(RealCall call, void *addr, size_t n, int prot, int flags, int fd, off_t offset) {
+  if (!(flags & MAP_ANONYMOUS) && DeviceOwns(fd)) {
+    errno = ENODEV;
+    return MAP_FAILED;
+  }
+  if (void *fn = Real(call)) return reinterpret_cast<MmapFn>(fn)(addr, n, prot, flags, fd, offset);
+  return reinterpret_cast<void *>(syscall(SYS_mmap, addr, n, prot, flags, fd, offset));
+}
+
+VDSP_EXPORT void *mmap(void *addr, size_t n, int prot, int flags, int fd, off_t offset) __THROW {
+  return Mmap(kMmap, addr, n, prot, flags, fd, offset);
+}
+
+VDSP_EXPORT void *mmap64(void *addr, size_t n, int prot, int flags, int fd, off_t offset) __THROW {
+  return Mmap(kMmap64, addr, n, prot, flags, fd, offset);
 }
 
 VDSP_EXPORT ssize_t read(int fd, void *buf, size_t n) {

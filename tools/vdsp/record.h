@@ -38,13 +38,17 @@ void TraceEnd(TraceLine *line);
 
 // ---- output.cpp ------------------------------------------------------------
 // Remembers the file name (copied); a name ending in .wav gets a header.
+// Finds the recording's state in the shared state (sys.h).
 void OutputSetup(const char *path);
-// Opens the file on first use and writes a WAV header when asked.
+// At a device open: opens the file and, the first time in the run, sets
+// the recording up (a WAV header when asked).
 void OutputOpen();
 // Appends played bytes; keeps a WAV header's sizes current.
 void OutputPlayed(const uint8_t *bytes, size_t n);
 // The format of the bytes from now on: rate, channels and an OSS format
-// code the device plays (AFMT_U8, AFMT_S16_LE...).
+// code the device plays (AFMT_U8, AFMT_S16_LE...). When a WAV file already
+// holds bytes of another format, the recording goes on in the next file,
+// said on stderr and in the trace (event output).
 void OutputFormat(int32_t rate, int32_t channels, int32_t format);
 
 #endif

@@ -127,15 +127,15 @@ static size_t Shift(size_t fragment) {
 // form.
 static int32_t Fragments(int32_t value) {
   int shift = Clamp(value & 0xffff, kMinFragmentShift, kMaxFragmentShift);
-  while (shift > 0 && (size_t{1} << shift) * 2 > g_model.ringBytes) --shift;
+  while (shift > 0 && (size_t{1} << shift) * 2 > g_pModel->ringBytes) --shift;
   size_t fragment = size_t{1} << shift;
-  size_t most = g_model.ringBytes / fragment;
+  size_t most = g_pModel->ringBytes / fragment;
   size_t count = static_cast<uint32_t>(value) >> 16;
   if (count < 2) count = 2;
   if (count > kMaxFragments) count = kMaxFragments;
   if (count > most) count = most;
-  g_model.fragment = fragment;
-  g_model.limit = fragment * count;
+  g_pModel->fragment = fragment;
+  g_pModel->limit = fragment * count;
   return static_cast<int32_t>(count << 16 | static_cast<size_t>(shift));
 }
 
@@ -146,32 +146,32 @@ static bool Played(int32_t format) {
 
 // Stores a setting unless the device has started; returns the value taken.
 static int32_t Setting(Effect effect, int32_t v) {
-  bool fixed = g_model.started;
+  bool fixed = g_pModel->started;
   switch (effect) {
     case kSpeed:
-      if (!fixed) g_model.speed = Clamp(v, kMinSpeed, kMaxSpeed);
-      return g_model.speed;
+      if (!fixed) g_pModel->speed = Clamp(v, kMinSpeed, kMaxSpeed);
+      return g_pModel->speed;
     case kStereo:
-      if (!fixed) g_model.channels = v ? 2 : 1;
-      return g_model.channels > 1 ? 1 : 0;
+      if (!fixed) g_pModel->channels = v ? 2 : 1;
+      return g_pModel->channels > 1 ? 1 : 0;
     case kChannels:
-      if (!fixed) g_model.channels = Clamp(v, 1, kMaxChannels);
-      return g_model.channels;
+      if (!fixed) g_pModel->channels = Clamp(v, 1, kMaxChannels);
+      return g_pModel->channels;
     case kSetFmt:
-      if (!fixed && v != AFMT_QUERY) g_model.format = Played(v) ? v : kFallbackFormat;
-      return g_model.format;
+      if (!fixed && v != AFMT_QUERY) g_pModel->format = Played(v) ? v : kFallbackFormat;
+      return g_pModel->format;
     default:
-      if (fixed) return static_cast<int32_t>(FragmentsTotal() << 16 | Shift(g_model.fragment));
+      if (fixed) return static_cast<int32_t>(FragmentsTotal() << 16 | Shift(g_pModel->fragment));
       return Fragments(v);
   }
 }
 
 static audio_buf_info Space() {
   audio_buf_info space{};
-  space.fragsize = static_cast<int>(g_model.fragment);
+  space.fragsize = static_cast<int>(g_pModel->fragment);
   space.fragstotal = static_cast<int>(FragmentsTotal());
   space.bytes = static_cast<int>(Room());
-  space.fragments = static_cast<int>(Room() / g_model.fragment);
+  space.fragments = static_cast<int>(Room() / g_pModel->fragment);
   return space;
 }
 
@@ -179,29 +179,29 @@ static audio_buf_info Space() {
 // played since the last call, and the play position in the queue.
 static count_info Pointer() {
   count_info info{};
-  info.bytes = static_cast<int>(g_model.played & 0x7fffffff);
-  info.blocks = static_cast<int>((g_model.played - g_model.playedAtPointer) / g_model.fragment);
-  info.ptr = static_cast<int>(g_model.played % g_model.limit);
-  g_model.playedAtPointer = g_model.played;
+  info.bytes = static_cast<int>(g_pModel->played & 0x7fffffff);
+  info.blocks = static_cast<int>((g_pModel->played - g_pModel->playedAtPointer) / g_pModel->fragment);
+  info.ptr = static_cast<int>(g_pModel->played % g_pModel->limit);
+  g_pModel->playedAtPointer = g_pModel->played;
   return info;
 }
 
 // Runs a known request's effect; the answer goes to out->answer, or to
 // the structures.
 static void Run(const Request &r, Outcome *out, const sigset_t *mask) {
-  uint64_t before = g_model.played;
+  uint64_t before = g_pModel->played;
   switch (r.effect) {
     case kReset:
       out->dropped = Drop();
-      g_model.started = false;
-      g_model.triggered = true;
+      g_pModel->started = false;
+      g_pModel->triggered = true;
       break;
     case kSync:
       if (!Drain(mask)) out->err = EINTR;
-      out->drained = g_model.played - before;
+      out->drained = g_pModel->played - before;
       break;
-    case kPost: g_model.triggered = true; break;
-    case kNonBlock: g_model.flags |= O_NONBLOCK; break;
+    case kPost: g_pModel->triggered = true; break;
+    case kNonBlock: g_pModel->flags |= O_NONBLOCK; break;
     case kSpeed: case kStereo: case kChannels: case kSetFmt: case kFragment:
       out->answer = Setting(r.effect, out->value);
       AnnounceFormat();
@@ -209,14 +209,14 @@ static void Run(const Request &r, Outcome *out, const sigset_t *mask) {
     case kGetFormats: out->answer = kPlayedFormats; break;
     case kGetCaps: out->answer = kCapabilities; break;
     case kGetVersion: out->answer = SOUND_VERSION; break;
-    case kGetBlockSize: out->answer = static_cast<int32_t>(g_model.fragment); break;
-    case kGetTrigger: out->answer = g_model.triggered ? PCM_ENABLE_OUTPUT : 0; break;
-    case kSetTrigger: g_model.triggered = (out->value & PCM_ENABLE_OUTPUT) != 0; break;
-    case kReadRate: out->answer = g_model.speed; break;
-    case kReadChannels: out->answer = g_model.channels; break;
-    case kReadBits: out->answer = SampleBytes(g_model.format) * 8; break;
+    case kGetBlockSize: out->answer = static_cast<int32_t>(g_pModel->fragment); break;
+    case kGetTrigger: out->answer = g_pModel->triggered ? PCM_ENABLE_OUTPUT : 0; break;
+    case kSetTrigger: g_pModel->triggered = (out->value & PCM_ENABLE_OUTPUT) != 0; break;
+    case kReadRate: out->answer = g_pModel->speed; break;
+    case kReadChannels: out->answer = g_pModel->channels; break;
+    case kReadBits: out->answer = SampleBytes(g_pModel->format) * 8; break;
     case kGetOSpace: out->space = Space(); break;
-    case kGetODelay: out->answer = static_cast<int32_t>(g_model.queued); break;
+    case kGetODelay: out->answer = static_cast<int32_t>(g_pModel->queued); break;
     case kGetOPointer: out->pointer = Pointer(); break;
     case kAccept: break;
     case kRefuse: out->err = EINVAL; break;
@@ -238,14 +238,14 @@ static void Trace(int fd, unsigned int number, const Request *r, const Outcome &
   if (o.err) TraceErrno(&line, o.err);
   if (r && r->effect == kSync) {
     TraceInt(&line, "drained", static_cast<int64_t>(o.drained));
-    TraceInt(&line, "queued", static_cast<int64_t>(g_model.queued));
+    TraceInt(&line, "queued", static_cast<int64_t>(g_pModel->queued));
     TraceSeconds(&line, "waited", NowNs() - startNs);
   }
   if (!done) return TraceEnd(&line);
   if (r->effect == kReset) TraceInt(&line, "dropped", static_cast<int64_t>(o.dropped));
   if (r->arg == kInOut || r->arg == kOut) TraceInt(&line, "val", o.answer);
   if (r->effect == kFragment) {
-    TraceInt(&line, "fragsize", static_cast<int64_t>(g_model.fragment));
+    TraceInt(&line, "fragsize", static_cast<int64_t>(g_pModel->fragment));
     TraceInt(&line, "fragstotal", static_cast<int64_t>(FragmentsTotal()));
   }
   if (r->effect == kGetOSpace) {
@@ -260,7 +260,7 @@ static void Trace(int fd, unsigned int number, const Request *r, const Outcome &
     TraceInt(&line, "ptr", o.pointer.ptr);
   }
   if (r->effect == kGetOSpace || r->effect == kGetODelay || r->effect == kGetOPointer)
-    TraceInt(&line, "queued", static_cast<int64_t>(g_model.queued));
+    TraceInt(&line, "queued", static_cast<int64_t>(g_pModel->queued));
   TraceEnd(&line);
 }
 
@@ -278,7 +278,7 @@ int DeviceIoctl(int fd, unsigned int number, void *arg) {
   const Request *r = Find(number);
   Outcome o{};
   bool space = r && (r->effect == kGetOSpace || r->effect == kGetODelay);
-  if (!r || (space && g_model.noSpace)) {
+  if (!r || (space && g_pModel->noSpace)) {
     o.err = EINVAL;
   } else if (r->arg != kNone && !arg && r->effect != kRefuse) {
     o.err = EFAULT;

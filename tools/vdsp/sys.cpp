@@ -23,7 +23,9 @@ constexpr size_t kKernelSigsetBytes = (_NSIG - 1) / 8;
 // The names of the next definitions, in the order of RealCall.
 constexpr const char *kRealNames[kRealCount] = {
     "open",     "open64",     "__open_2",  "__open64_2", "openat",    "openat64",
-    "__openat_2", "__openat64_2", "write", "read",       "__read_chk", "ioctl",
+    "__openat_2", "__openat64_2", "write", "writev", "pwrite", "pwrite64", "pwritev",
+    "pwritev64", "pwritev2", "pwritev64v2", "fopen", "fopen64", "freopen", "freopen64", "fdopen",
+    "fileno", "fileno_unlocked", "mmap", "mmap64", "read",       "__read_chk", "ioctl",
     "close",    "fcntl",      "fcntl64",   "dup",        "dup2",      "dup3",
     "stat",     "stat64",     "lstat",     "lstat64",    "fstat",     "fstat64",
     "fstatat",  "fstatat64",  "statx",     "access",     "faccessat", "euidaccess",

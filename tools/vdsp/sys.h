@@ -39,6 +39,23 @@ int SysPselect(int n, fd_set *in, fd_set *out, fd_set *except, timespec *timeout
 // the program's own descriptors; returns the descriptor to use.
 int SysMoveHigh(int fd);
 
+// ---- shared.cpp ------------------------------------------------------------
+// Maps the state the processes of one run share (forked children and
+// programs they exec included), from the memory file named by
+// VDSP_STATE, else a fresh mapping that only forked children share; then
+// the ring of *ringBytes after it, whose size the first process of the run
+// sets (*ringBytes is set to it). Returns the ring, null if it cannot be
+// mapped.
+uint8_t *SharedSetup(size_t *ringBytes);
+// The next part of the shared state, of bytes, zero in a fresh run. Parts
+// are taken at load in a fixed order, so every process finds each at the
+// same place; null when the parts are used up.
+void *SharedPart(size_t bytes);
+// Whether this process came first: it gives the parts their first values,
+// then calls SharedReady, which the others wait for in SharedSetup.
+bool SharedFresh();
+void SharedReady();
+
 // A switch in the environment: on unless unset, empty or 0.
 bool EnvSwitch(const char *name);
 
@@ -49,7 +66,8 @@ int64_t NowNs();
 // sanitizer runtime before it).
 enum RealCall {
   kOpen, kOpen64, kOpen2, kOpen64_2, kOpenat, kOpenat64, kOpenat2, kOpenat64_2,
-  kWrite, kRead, kReadChk, kIoctl, kClose, kFcntl, kFcntl64, kDup, kDup2, kDup3,
+  kWrite, kWritev, kPwrite, kPwrite64, kPwritev, kPwritev64, kPwritev2, kPwritev64v2,
+  kFopen, kFopen64, kFreopen, kFreopen64, kFdopen, kFileno, kFilenoUnlocked, kMmap, kMmap64, kRead, kReadChk, kIoctl, kClose, kFcntl, kFcntl64, kDup, kDup2, kDup3,
   kStat, kStat64, kLstat, kLstat64, kFstat, kFstat64, kFstatat, kFstatat64, kStatx,
   kAccess, kFaccessat, kEuidaccess,
   kPoll, kPpoll, kPollChk, kPpollChk, kSelect, kPselect,

@@ -13,6 +13,8 @@
 #define VDSP_ENV_TRACE "VDSP_TRACE"
 #define VDSP_ENV_NO_SPACE "VDSP_NO_SPACE"
 #define VDSP_ENV_NO_POLL "VDSP_NO_POLL"
+// The descriptor of the memory file that holds the device for the run.
+#define VDSP_ENV_STATE "VDSP_STATE"
 
 constexpr size_t kDefaultQueueBytes = 65536;
 constexpr size_t kMaxQueueBytes = size_t{64} << 20;

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
@@ -22,6 +23,8 @@ constexpr int kNotFoundStatus = 127;
 constexpr int kCannotRunStatus = 126;
 constexpr size_t kMaxDevices = 8;
 constexpr const char *kAsanLinkOrder = "verify_asan_link_order=0";
+// The shared state's memory file sits this high, out of the command's way.
+constexpr int kStateFd = 99;
 
 // Where the library lies relative to this program: beside it in the
 // build tree, at VDSP_LIB_FROM_BIN once installed.
@@ -77,6 +80,20 @@ static bool Truncate(const std::string &path) {
     return false;
   }
   close(fd);
+  return true;
+}
+
+// The memory file that holds the device for every process of the run:
+// left open across exec, its number in VDSP_STATE.
+static bool ShareState() {
+  int fd = memfd_create("vdsp-state", 0);
+  int high = fd < 0 ? -1 : fcntl(fd, F_DUPFD, kStateFd);
+  if (high < 0) {
+    fprintf(stderr, "vdsp: cannot create the device's state: %s\n", strerror(errno));
+    return false;
+  }
+  close(fd);
+  setenv(VDSP_ENV_STATE, std::to_string(high).c_str(), 1);
   return true;
 }
 
@@ -141,6 +158,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   if ((!output.empty() && !Truncate(output)) || (!trace.empty() && !Truncate(trace))) return 1;
+  if (!ShareState()) return 1;
 
   std::string preload = library;
   if (const char *old = getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
