@@ -44,12 +44,14 @@ TEST_P(VdspAnswer, AnswersAndLeavesTheQueueAsADriver) {
   actions.push_back(std::string("ioctl:") + c.request + ":" + c.arg);
   actions.push_back("ioctl:getospace");
   actions.push_back("ioctl:reset");  // a slow queue needs no playing out
-  RunResult r = vdltest::Run(Client(rig, c.options, actions));
+  RunResult r = RunClient(rig, c.options, actions);
   ASSERT_EQ(r.status, 0) << r.err;
+  const bool ok = std::string(c.err) == "0";
   std::string said = std::string("ioctl ") + c.request;
+  EXPECT_EQ(Said(r.out, said, "ret"), ok ? "0" : "-1") << r.out;
   EXPECT_EQ(Said(r.out, said, "errno"), c.err) << r.out;
   long long answer = std::atoll(Said(r.out, said, c.key).c_str());
-  if (std::string(c.err) == "0") {
+  if (ok) {
     EXPECT_GE(answer, c.lo) << r.out;
     EXPECT_LE(answer, c.hi) << r.out;
   }
@@ -57,9 +59,12 @@ TEST_P(VdspAnswer, AnswersAndLeavesTheQueueAsADriver) {
   ASSERT_GE(ioctls.size(), 3u);
   const TraceEvent &e = ioctls[ioctls.size() - 3];
   EXPECT_EQ(e.subject, c.traced) << e.line;
-  if (std::string(c.err) != "0") {
-    EXPECT_EQ(e.Str("errno"), c.err) << e.line;
-  } else if (e.Has("val")) {
+  EXPECT_EQ(e.Int("ret"), ok ? 0 : -1) << e.line;
+  EXPECT_EQ(e.Str("errno"), ok ? "" : c.err) << e.line;
+  if (ok && *c.arg) {  // the value passed, as the request took it
+    EXPECT_EQ(e.Int("arg"), std::strtoll(c.arg, nullptr, 0)) << e.line;
+  }
+  if (ok && e.Has("val")) {
     EXPECT_EQ(e.Int("val"), answer) << e.line;
   }
   const std::pair<const char *, long long> queue[] = {
@@ -138,7 +143,19 @@ INSTANTIATE_TEST_SUITE_P(
                "SNDCTL_DSP_GETIPTR"},
         Answer{"MmapRefused", {}, {}, "mapoutbuf", "", "EINVAL", "val", 0, 0, "SNDCTL_DSP_MAPOUTBUF"},
         Answer{"DuplexRefused", {}, {}, "setduplex", "", "EINVAL", "val", 0, 0,
-               "SNDCTL_DSP_SETDUPLEX"}),
+               "SNDCTL_DSP_SETDUPLEX"},
+        Answer{"Speed", {}, {}, "speed", "44100", "0", "val", 44100, 44100, "SNDCTL_DSP_SPEED"},
+        Answer{"Stereo", {}, {}, "stereo", "1", "0", "val", 1, 1, "SNDCTL_DSP_STEREO"},
+        Answer{"Channels", {}, {}, "channels", "2", "0", "val", 2, 2, "SNDCTL_DSP_CHANNELS"},
+        Answer{"SetFmt", {}, {}, "setfmt", "16", "0", "val", 16, 16, "SNDCTL_DSP_SETFMT"},
+        Answer{"FormatQuery", {}, {}, "setfmt", "0", "0", "val", 8, 8, "SNDCTL_DSP_SETFMT"},
+        // The number kept in an int first, widened with its sign.
+        Answer{"SignExtended", {}, {}, "int-speed", "22050", "0", "val", 22050, 22050,
+               "SNDCTL_DSP_SPEED"},
+        // Unknown requests are traced by number: _SIO('P', 99), without an
+        // argument, and SOUND_MIXER_READ_VOLUME.
+        Answer{"UnknownNoArg", {}, {}, "unnamed", "", "EINVAL", "val", 0, 0, "0x5063"},
+        Answer{"UnknownWithArg", {}, {}, "mixer", "7", "EINVAL", "val", 0, 0, "0x80044d00"}),
     ByName());
 
 // ---- the descriptor ---------------------------------------------------------

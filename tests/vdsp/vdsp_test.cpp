@@ -1,8 +1,7 @@
 // The virtual OSS device, driven through its wrapper by oss_client: pacing,
-// how the queue ends (sync, close, reset, exit), interrupted waits,
-// requests, the room and delay it reports, poll and select, the open
-// entries, paths it must leave alone, signals, and WAV output that sox
-// reads back.
+// how the queue ends (sync, close, reset, exit), interrupted waits, the
+// room and delay it reports, poll and select, the open entries, paths it
+// must leave alone, signals, and WAV output that sox reads back.
 #include "oss_client.h"
 
 #include <linux/soundcard.h>
@@ -12,7 +11,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,13 +29,6 @@ constexpr size_t kQuarterSecond = 44100;  // bytes of 44.1 kHz stereo 16-bit
 constexpr double kPaceShare = 0.05;
 
 VDL_PRINT_ROWS_BY_NAME
-
-// A request number as the trace names an unknown one.
-std::string Hex(unsigned int number) {
-  std::ostringstream text;
-  text << "0x" << std::hex << number;
-  return text.str();
-}
 
 // The bytes a client plays, in order.
 std::string Stream(size_t n) { return Pattern(n); }
@@ -181,50 +172,6 @@ INSTANTIATE_TEST_SUITE_P(
                   "write", "EINTR"},
         Interrupt{"SyncFails", {}, {"open", "fmt:44100:2:16", "write:44100", "alarm:50",
                                     "ioctl:sync"}, "ioctl", "EINTR"}),
-    ByName());
-
-// ---- requests -----------------------------------------------------------------
-
-struct Request {
-  const char *name, *request, *value;
-  std::string traced;
-  int ret, val;
-  const char *err;
-};
-class VdspRequest : public ::testing::TestWithParam<Request> {};
-
-TEST_P(VdspRequest, StoresAndEchoesOrRefuses) {
-  const Request &q = GetParam();
-  DeviceHome rig;
-  RunResult r = RunClient(rig, {}, {"open", std::string("ioctl:") + q.request + ":" + q.value, "close"});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Said(r.out, "ioctl", "ret"), std::to_string(q.ret));
-  EXPECT_EQ(Said(r.out, "ioctl", "errno"), q.err);
-  if (q.ret == 0) {
-    EXPECT_EQ(Said(r.out, "ioctl", "val"), std::to_string(q.val));
-  }
-  std::vector<TraceEvent> ioctls = Only(ReadTrace(rig.trace), "ioctl");
-  ASSERT_EQ(ioctls.size(), 1u);
-  EXPECT_EQ(ioctls[0].subject, q.traced);
-  EXPECT_EQ(ioctls[0].Int("ret"), q.ret);
-  EXPECT_EQ(ioctls[0].Str("errno"), q.ret == 0 ? "" : q.err);
-  if (q.ret == 0) {
-    EXPECT_EQ(ioctls[0].Str("arg"), q.value);
-    EXPECT_EQ(ioctls[0].Int("val"), q.val);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, VdspRequest,
-    ::testing::Values(
-        Request{"Speed", "speed", "44100", "SNDCTL_DSP_SPEED", 0, 44100, "0"},
-        Request{"Stereo", "stereo", "1", "SNDCTL_DSP_STEREO", 0, 1, "0"},
-        Request{"Channels", "channels", "2", "SNDCTL_DSP_CHANNELS", 0, 2, "0"},
-        Request{"SetFmt", "setfmt", "16", "SNDCTL_DSP_SETFMT", 0, 16, "0"},
-        Request{"FormatQuery", "setfmt", "0", "SNDCTL_DSP_SETFMT", 0, 8, "0"},
-        Request{"SignExtended", "int-speed", "22050", "SNDCTL_DSP_SPEED", 0, 22050, "0"},
-        Request{"UnknownNoArg", "unnamed", "", Hex(_SIO('P', 99)), -1, 0, "EINVAL"},
-        Request{"UnknownWithArg", "mixer", "7", Hex(SOUND_MIXER_READ_VOLUME), -1, 0, "EINVAL"}),
     ByName());
 
 // ---- room and delay -----------------------------------------------------
