@@ -34,6 +34,10 @@ constexpr size_t kWavHeader = 44;
 // A program's own start and end: at most 0.2 s of silence before, and 0.2 s
 // short or of silence after.
 constexpr size_t kMaxTail = kByteRate / 5;
+// How far the device's playing time may stray from the recording's
+// length: the device empties now and then while a program's decoder
+// catches up, a few ms each; a program that falls behind the device for
+// good, or waits between writes, is past it.
 constexpr double kPaceShare = 0.05;
 // A program starved by a busy machine falls behind the device, and one
 // that keeps a clock of its own (GStreamer) drops what came too late: one

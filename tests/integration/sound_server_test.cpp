@@ -232,6 +232,9 @@ using ServerInterrupt = ThroughServer<ServerRow>;
 // Ctrl-C 1.5 s into the sound drops what the server still holds for the
 // stream: no sound comes after the signal, and the player ends at once.
 TEST_P(ServerInterrupt, CtrlCStopsTheSoundWithTheSignal) {
+  // Heard: the signal lands within the test's own wake-up and the
+  // server's latency of it, some 50 ms each way.  Exit: the handler's
+  // reset and close, and the test's wait for the child.
   constexpr double kFileSeconds = 5, kSignalAt = 1.5, kHeardTolerance = 0.1,
                    kExitWithin = 0.1;
   const std::string tone = MakeTone(kFileSeconds, 44100, 2, 16);
@@ -294,7 +297,7 @@ TEST_P(ServerBackground, PlaysOnWhileTheCallerComputes) {
     const ToneMeasure before = MeasureTone({x.begin(), at}, kOutRate);
     const ToneMeasure after = MeasureTone({at, x.end()}, kOutRate);
     SCOPED_TRACE(::testing::Message() << "channel " << ch << ": " << before << " | " << after);
-    EXPECT_NEAR(before.seconds + after.seconds, kSeconds, kSeconds * 0.02);
+    EXPECT_NEAR(before.seconds + after.seconds, kSeconds, kSeconds * kLengthShare);
     EXPECT_NEAR(cut + after.start - (before.start + before.seconds), row.pauseFor,
                 kSilenceTolerance);
     EXPECT_LE(std::max(before.longestGap, after.longestGap), kLongestGap);

@@ -77,6 +77,38 @@ double PlaySpan(const std::vector<TraceEvent> &trace) {
   return NAN;
 }
 
+std::vector<std::string> Events(const std::string &tracePath) {
+  std::vector<std::string> events;
+  for (const TraceEvent &e : ReadTrace(tracePath)) {
+    std::string event = e.name + (e.subject.empty() ? "" : " " + e.subject);
+    for (std::string key : {"flags", "arg", "asked", "errno"})
+      if (e.Has(key)) event += " " + key + "=" + e.Str(key);
+    events.push_back(event);
+  }
+  return events;
+}
+
+std::vector<std::string> FileEvents(int channels, int rate, int bits, int64_t played) {
+  std::vector<std::string> e = {
+      "ioctl SNDCTL_DSP_RESET",
+      "ioctl SNDCTL_DSP_CHANNELS arg=" + std::to_string(channels),
+      "ioctl SNDCTL_DSP_STEREO arg=" + std::to_string(channels - 1),
+      "ioctl SNDCTL_DSP_SPEED arg=" + std::to_string(rate),
+      "ioctl SNDCTL_DSP_SETFMT arg=" + std::to_string(bits)};
+  for (int64_t pos = 0; pos < played; pos += 256)
+    e.push_back("write asked=" + std::to_string(played - pos < 256 ? played - pos : 256));
+  e.push_back("ioctl SNDCTL_DSP_SYNC");
+  return e;
+}
+
+std::vector<std::string> Session(const std::string &dev,
+                                 std::vector<std::vector<std::string>> files) {
+  std::vector<std::string> all = {"open " + dev + " flags=O_WRONLY"};
+  for (const auto &f : files) all.insert(all.end(), f.begin(), f.end());
+  all.push_back("close");
+  return all;
+}
+
 std::string Said(const std::string &out, const std::string &verb, const std::string &key) {
   std::string found;
   std::istringstream in(out);

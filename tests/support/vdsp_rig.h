@@ -35,6 +35,16 @@ long long Sum(const std::vector<TraceEvent> &events, const std::string &key);
 // A program that fell behind the device stretches it; NaN without writes.
 double PlaySpan(const std::vector<TraceEvent> &trace);
 
+// The trace as compact events: the event name, its subject, and the fields
+// a caller decides (flags, request argument, bytes asked, errno).
+std::vector<std::string> Events(const std::string &tracePath);
+// The requests and writes of one file played whole by blocking playback
+// (or up to `played` bytes when the file ends early).
+std::vector<std::string> FileEvents(int channels, int rate, int bits, int64_t played);
+// A session on dev: the open, the files' events, the close.
+std::vector<std::string> Session(const std::string &dev,
+                                 std::vector<std::vector<std::string>> files);
+
 // The value of KEY= on the last line of a client's output that starts
 // with VERB and a blank; "" when there is none.
 std::string Said(const std::string &out, const std::string &verb, const std::string &key);

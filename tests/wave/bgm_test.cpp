@@ -1,6 +1,7 @@
-// Background playback through the virtual device: scripts run by
+// Playback through the virtual device: in the background, scripts run by
 // vdlbgm_driver under vdsp, checked against the device's trace, the bytes
-// it played and the driver's own report (see bgm_driver.cpp).
+// it played and the driver's own report (see bgm_driver.cpp); blocking,
+// vdlTestPlay_WaveDSP from a C caller (wave_testplay.c).
 #include "vdsp_rig.h"
 
 #include <gtest/gtest.h>
@@ -473,6 +474,40 @@ INSTANTIATE_TEST_SUITE_P(
         // handler.
         Interrupt{"WhileAStepWaits", "4096", {"play", "kill:150", "wait:5000"}}),
     ByName());
+
+// ---- blocking playback from a C caller ----------------------------------
+
+// vdlTestPlay_WaveDSP opens and closes the device around one file.
+struct TestPlayCase {
+  const char *name;
+  const char *file;  // in the temporary directory
+  std::string out;
+  bool played;
+};
+class WaveTestPlay : public ::testing::TestWithParam<TestPlayCase> {};
+
+TEST_P(WaveTestPlay, OpensPlaysAndClosesAroundOneFile) {
+  const TestPlayCase &c = GetParam();
+  DeviceHome home;
+  WriteFile(home.dir / "in.wav", MakeWav(WavFormat{1, 8000, 8}, Pattern(300)));
+  RunResult r = home.Run({"--fast"}, {WAVE_TESTPLAY, home.dir / c.file});
+  EXPECT_EQ(r.out, c.out);
+  std::vector<std::vector<std::string>> files;
+  if (c.played) files.push_back(FileEvents(1, 8000, 8, 300));
+  EXPECT_EQ(Events(home.trace), Session(home.dev, files));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WaveTestPlay,
+                         ::testing::Values(TestPlayCase{"Played", "in.wav", "1\n", true},
+                                           TestPlayCase{"NoFile", "none.wav", "0\n", false}),
+                         ByName());
+
+TEST(WaveTestPlay, DeviceThatFailsToOpenGivesZero) {
+  DeviceHome home;  // not under vdsp: nothing at home.dev
+  RunResult r = vdltest::Run({WAVE_TESTPLAY, home.dir / "x.wav"}, {home.Env()});
+  EXPECT_EQ(r.out, "0\n");
+  EXPECT_EQ(r.err, "open " + home.dev + ": No such file or directory\n");
+}
 
 // ---- the front end --------------------------------------------------------
 

@@ -277,42 +277,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Through the virtual device ------------------------------------------
 
-// The trace as compact events: the event name, its subject, and the fields
-// that the player decides (flags, request argument, bytes asked, errno).
-std::vector<std::string> Events(const std::string &tracePath) {
-  std::vector<std::string> events;
-  for (const TraceEvent &e : ReadTrace(tracePath)) {
-    std::string event = e.name + (e.subject.empty() ? "" : " " + e.subject);
-    for (std::string key : {"flags", "arg", "asked", "errno"})
-      if (e.Has(key)) event += " " + key + "=" + e.Str(key);
-    events.push_back(event);
-  }
-  return events;
-}
-
-// The requests and writes of one file played whole (or up to `played`
-// bytes when the file ends early).
-std::vector<std::string> FileEvents(int channels, int rate, int bits, int64_t played) {
-  std::vector<std::string> e = {
-      "ioctl SNDCTL_DSP_RESET",
-      "ioctl SNDCTL_DSP_CHANNELS arg=" + std::to_string(channels),
-      "ioctl SNDCTL_DSP_STEREO arg=" + std::to_string(channels - 1),
-      "ioctl SNDCTL_DSP_SPEED arg=" + std::to_string(rate),
-      "ioctl SNDCTL_DSP_SETFMT arg=" + std::to_string(bits)};
-  for (int64_t pos = 0; pos < played; pos += 256)
-    e.push_back("write asked=" + std::to_string(played - pos < 256 ? played - pos : 256));
-  e.push_back("ioctl SNDCTL_DSP_SYNC");
-  return e;
-}
-
-std::vector<std::string> Session(const std::string &dev,
-                             std::vector<std::vector<std::string>> files) {
-  std::vector<std::string> all = {"open " + dev + " flags=O_WRONLY"};
-  for (const auto &f : files) all.insert(all.end(), f.begin(), f.end());
-  all.push_back("close");
-  return all;
-}
-
 struct FormatCase {
   const char *name;
   int16_t channels;
@@ -368,38 +332,6 @@ TEST(PlayerThroughDevice, BadFilesAreSkippedAndTheRestPlaysInOrder) {
   EXPECT_EQ(r.out, Report(home.dir / "one.wav", Lines(1, 8000, 8, "600", "0'00\"07")) +
                        Report(home.dir / "short.wav", Lines(2, 22050, 16, "1,000", "0'00\"01")) +
                        Report(home.dir / "two.wav", Lines(2, 44100, 16, "300", "0'00\"00")));
-}
-
-// vdlTestPlay_WaveDSP opens and closes the device around one file.
-struct TestPlayCase {
-  const char *name;
-  const char *file;  // in the temporary directory
-  std::string out;
-  bool played;
-};
-class WaveTestPlay : public ::testing::TestWithParam<TestPlayCase> {};
-
-TEST_P(WaveTestPlay, OpensPlaysAndClosesAroundOneFile) {
-  const TestPlayCase &c = GetParam();
-  DeviceHome home;
-  WriteFile(home.dir / "in.wav", MakeWav(WavFormat{1, 8000, 8}, Pattern(300)));
-  RunResult r = home.Run({"--fast"}, {WAVE_TESTPLAY, home.dir / c.file});
-  EXPECT_EQ(r.out, c.out);
-  std::vector<std::vector<std::string>> files;
-  if (c.played) files.push_back(FileEvents(1, 8000, 8, 300));
-  EXPECT_EQ(Events(home.trace), Session(home.dev, files));
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, WaveTestPlay,
-                         ::testing::Values(TestPlayCase{"Played", "in.wav", "1\n", true},
-                                           TestPlayCase{"NoFile", "none.wav", "0\n", false}),
-                         ByName());
-
-TEST(WaveTestPlay, DeviceThatFailsToOpenGivesZero) {
-  DeviceHome home;  // not under vdsp: nothing at home.dev
-  RunResult r = vdltest::Run({WAVE_TESTPLAY, home.dir / "x.wav"}, {home.Env()});
-  EXPECT_EQ(r.out, "0\n");
-  EXPECT_EQ(r.err, "open " + home.dev + ": No such file or directory\n");
 }
 
 // Where the device path comes from: the RC file, created on first use, or

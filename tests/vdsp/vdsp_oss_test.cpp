@@ -3,7 +3,7 @@
 // plays (the answer and the queue they leave), the descriptor calls
 // (non-blocking writes, fcntl, dup, read, stat, access), and a WAV
 // recording of every format the device plays.
-#include "vdsp_rig.h"
+#include "oss_client.h"
 
 #include <linux/soundcard.h>
 
@@ -13,19 +13,10 @@
 #include <gtest/gtest.h>
 
 using namespace vdltest;
-using Strings = std::vector<std::string>;
 
 namespace {
 
-constexpr size_t kWavHeader = 44;
-
 VDL_PRINT_ROWS_BY_NAME
-
-Strings Client(const DeviceHome &rig, const Strings &options, const Strings &actions) {
-  Strings command = {OSS_CLIENT, rig.dev};
-  command.insert(command.end(), actions.begin(), actions.end());
-  return rig.Argv(options, command);
-}
 
 // ---- requests -------------------------------------------------------------
 
@@ -50,15 +41,17 @@ TEST_P(VdspAnswer, AnswersAndLeavesTheQueueAsADriver) {
   DeviceHome rig;
   Strings actions = {"open"};
   actions.insert(actions.end(), c.before.begin(), c.before.end());
-  actions.push_back(std::string("req:") + c.request + ":" + c.arg);
-  actions.push_back("req:getospace");
-  actions.push_back("req:reset");  // a slow queue needs no playing out
-  RunResult r = vdltest::Run(Client(rig, c.options, actions));
+  actions.push_back(std::string("ioctl:") + c.request + ":" + c.arg);
+  actions.push_back("ioctl:getospace");
+  actions.push_back("ioctl:reset");  // a slow queue needs no playing out
+  RunResult r = RunClient(rig, c.options, actions);
   ASSERT_EQ(r.status, 0) << r.err;
-  std::string said = std::string("req ") + c.request;
+  const bool ok = std::string(c.err) == "0";
+  std::string said = std::string("ioctl ") + c.request;
+  EXPECT_EQ(Said(r.out, said, "ret"), ok ? "0" : "-1") << r.out;
   EXPECT_EQ(Said(r.out, said, "errno"), c.err) << r.out;
   long long answer = std::atoll(Said(r.out, said, c.key).c_str());
-  if (std::string(c.err) == "0") {
+  if (ok) {
     EXPECT_GE(answer, c.lo) << r.out;
     EXPECT_LE(answer, c.hi) << r.out;
   }
@@ -66,16 +59,19 @@ TEST_P(VdspAnswer, AnswersAndLeavesTheQueueAsADriver) {
   ASSERT_GE(ioctls.size(), 3u);
   const TraceEvent &e = ioctls[ioctls.size() - 3];
   EXPECT_EQ(e.subject, c.traced) << e.line;
-  if (std::string(c.err) != "0") {
-    EXPECT_EQ(e.Str("errno"), c.err) << e.line;
-  } else if (e.Has("val")) {
+  EXPECT_EQ(e.Int("ret"), ok ? 0 : -1) << e.line;
+  EXPECT_EQ(e.Str("errno"), ok ? "" : c.err) << e.line;
+  if (ok && *c.arg) {  // the value passed, as the request took it
+    EXPECT_EQ(e.Int("arg"), std::strtoll(c.arg, nullptr, 0)) << e.line;
+  }
+  if (ok && e.Has("val")) {
     EXPECT_EQ(e.Int("val"), answer) << e.line;
   }
   const std::pair<const char *, long long> queue[] = {
       {"bytes", c.room}, {"fragsize", c.fragsize}, {"fragstotal", c.fragstotal}};
   for (const auto &[key, value] : queue) {
     if (value != kUnchecked) {
-      EXPECT_EQ(Said(r.out, "req getospace", key), std::to_string(value)) << key;
+      EXPECT_EQ(Said(r.out, "ioctl getospace", key), std::to_string(value)) << key;
     }
   }
 }
@@ -93,16 +89,16 @@ INSTANTIATE_TEST_SUITE_P(
                "SNDCTL_DSP_SETFMT"},
         Answer{"TwoFormatsAtOnceAnswerS16LE", {}, {}, "setfmt", "0x18", "0", "val", 0x10, 0x10,
                "SNDCTL_DSP_SETFMT"},
-        Answer{"QueryAnswersTheFormatSet", {}, {"req:setfmt:0x40"}, "setfmt", "0", "0", "val", 0x40,
+        Answer{"QueryAnswersTheFormatSet", {}, {"ioctl:setfmt:0x40"}, "setfmt", "0", "0", "val", 0x40,
                0x40, "SNDCTL_DSP_SETFMT"},
         Answer{"SpeedHeldToTheRange", {}, {}, "speed", "1000000", "0", "val", 384000, 384000,
                "SNDCTL_DSP_SPEED"},
         Answer{"ChannelsHeldToEight", {}, {}, "channels", "12", "0", "val", 8, 8, "SNDCTL_DSP_CHANNELS"},
         Answer{"NoChannelsIsOne", {}, {}, "channels", "0", "0", "val", 1, 1, "SNDCTL_DSP_CHANNELS"},
         Answer{"StereoAnswersOne", {}, {}, "stereo", "5", "0", "val", 1, 1, "SNDCTL_DSP_STEREO"},
-        Answer{"SettingFixedOnceWritten", {}, {"req:speed:8000", "write:100"}, "speed", "44100",
+        Answer{"SettingFixedOnceWritten", {}, {"ioctl:speed:8000", "write:100"}, "speed", "44100",
                "0", "val", 8000, 8000, "SNDCTL_DSP_SPEED"},
-        Answer{"ResetFreesTheSettings", {}, {"write:100", "req:reset"}, "speed", "44100", "0", "val",
+        Answer{"ResetFreesTheSettings", {}, {"write:100", "ioctl:reset"}, "speed", "44100", "0", "val",
                44100, 44100, "SNDCTL_DSP_SPEED", 65536},
         Answer{"CapsTriggerNoMmapNoDuplex", {}, {}, "getcaps", "", "0", "val",
                DSP_CAP_TRIGGER | DSP_CAP_REALTIME, DSP_CAP_TRIGGER | DSP_CAP_REALTIME,
@@ -117,29 +113,29 @@ INSTANTIATE_TEST_SUITE_P(
                0x2000f, "SNDCTL_DSP_SETFRAGMENT", 65536, 32768, 2},
         Answer{"SmallestFragments", {}, {}, "setfragment", "0x10001", "0", "val", 0x20004, 0x20004,
                "SNDCTL_DSP_SETFRAGMENT", 32, 16, 2},
-        Answer{"FragmentsFixedOnceWritten", {}, Strings{"req:speed:1", "write:100"}, "setfragment",
+        Answer{"FragmentsFixedOnceWritten", {}, Strings{"ioctl:speed:1", "write:100"}, "setfragment",
                "0x4000b", "0", "val", 0x10000c, 0x10000c, "SNDCTL_DSP_SETFRAGMENT", 65436, 4096, 16},
-        Answer{"BlockAfterSetFragment", {}, {"req:setfragment:0x4000b"}, "getblksize", "", "0",
+        Answer{"BlockAfterSetFragment", {}, {"ioctl:setfragment:0x4000b"}, "getblksize", "", "0",
                "val", 2048, 2048, "SNDCTL_DSP_GETBLKSIZE"},
         Answer{"TriggeredAtOpen", {}, {}, "gettrigger", "", "0", "val", PCM_ENABLE_OUTPUT,
                PCM_ENABLE_OUTPUT, "SNDCTL_DSP_GETTRIGGER"},
-        Answer{"StoppedOutputHoldsTheQueue", {}, {"req:settrigger:0", "write:1000", "sleep:300"},
+        Answer{"StoppedOutputHoldsTheQueue", {}, {"ioctl:settrigger:0", "write:1000", "sleep:300"},
                "getodelay", "", "0", "val", 1000, 1000, "SNDCTL_DSP_GETODELAY", 64536},
-        Answer{"PostStartsIt", {}, {"req:settrigger:0", "write:1000", "req:post", "sleep:300"},
+        Answer{"PostStartsIt", {}, {"ioctl:settrigger:0", "write:1000", "ioctl:post", "sleep:300"},
                "getodelay", "", "0", "val", 0, 0, "SNDCTL_DSP_GETODELAY", 65536},
         Answer{"PointerCountsPlayedBytes", {}, {"write:8000", "sleep:250"}, "getoptr", "", "0",
                "bytes", 1900, 8000, "SNDCTL_DSP_GETOPTR"},
         Answer{"PointerBlocksAreFragments", {}, {"write:8000", "sleep:1100"}, "getoptr", "", "0",
                "blocks", 1, 1, "SNDCTL_DSP_GETOPTR", 65536},
         // Two stereo 16-bit frames a second: none has played yet.
-        Answer{"DelayInWholeFrames", {}, {"req:speed:2", "req:channels:2", "req:setfmt:0x10",
+        Answer{"DelayInWholeFrames", {}, {"ioctl:speed:2", "ioctl:channels:2", "ioctl:setfmt:0x10",
                "write:4000", "sleep:300"}, "getodelay", "", "0", "val", 4000, 4000,
                "SNDCTL_DSP_GETODELAY"},
-        Answer{"RateReadBack", {}, {"req:speed:22050"}, "rate", "", "0", "val", 22050, 22050,
+        Answer{"RateReadBack", {}, {"ioctl:speed:22050"}, "rate", "", "0", "val", 22050, 22050,
                "SOUND_PCM_READ_RATE"},
-        Answer{"BitsReadBack", {}, {"req:setfmt:0x10"}, "bits", "", "0", "val", 16, 16,
+        Answer{"BitsReadBack", {}, {"ioctl:setfmt:0x10"}, "bits", "", "0", "val", 16, 16,
                "SOUND_PCM_READ_BITS"},
-        Answer{"SlowQueueDelay", {}, Strings{"req:speed:1", "write:10"}, "getodelay", "", "0", "val",
+        Answer{"SlowQueueDelay", {}, Strings{"ioctl:speed:1", "write:10"}, "getodelay", "", "0", "val",
                10, 10, "SNDCTL_DSP_GETODELAY", 65526},
         Answer{"InputSpaceRefused", {}, {}, "getispace", "", "EINVAL", "val", 0, 0,
                "SNDCTL_DSP_GETISPACE", 65536},
@@ -148,7 +144,18 @@ INSTANTIATE_TEST_SUITE_P(
         Answer{"MmapRefused", {}, {}, "mapoutbuf", "", "EINVAL", "val", 0, 0, "SNDCTL_DSP_MAPOUTBUF"},
         Answer{"DuplexRefused", {}, {}, "setduplex", "", "EINVAL", "val", 0, 0,
                "SNDCTL_DSP_SETDUPLEX"},
-        Answer{"MixerUnknown", {}, {}, "mixer", "", "EINVAL", "val", 0, 0, "0x80044d00"}),
+        Answer{"Speed", {}, {}, "speed", "44100", "0", "val", 44100, 44100, "SNDCTL_DSP_SPEED"},
+        Answer{"Stereo", {}, {}, "stereo", "1", "0", "val", 1, 1, "SNDCTL_DSP_STEREO"},
+        Answer{"Channels", {}, {}, "channels", "2", "0", "val", 2, 2, "SNDCTL_DSP_CHANNELS"},
+        Answer{"SetFmt", {}, {}, "setfmt", "16", "0", "val", 16, 16, "SNDCTL_DSP_SETFMT"},
+        Answer{"FormatQuery", {}, {}, "setfmt", "0", "0", "val", 8, 8, "SNDCTL_DSP_SETFMT"},
+        // The number kept in an int first, widened with its sign.
+        Answer{"SignExtended", {}, {}, "int-speed", "22050", "0", "val", 22050, 22050,
+               "SNDCTL_DSP_SPEED"},
+        // Unknown requests are traced by number: _SIO('P', 99), without an
+        // argument, and SOUND_MIXER_READ_VOLUME.
+        Answer{"UnknownNoArg", {}, {}, "unnamed", "", "EINVAL", "val", 0, 0, "0x5063"},
+        Answer{"UnknownWithArg", {}, {}, "mixer", "7", "EINVAL", "val", 0, 0, "0x80044d00"}),
     ByName());
 
 // ---- the descriptor ---------------------------------------------------------
@@ -164,7 +171,7 @@ TEST_P(VdspDescriptor, ActsAsADeviceFile) {
   const Call &c = GetParam();
   DeviceHome rig;
   Strings actions = c.actions;
-  actions.push_back("req:reset");  // a slow queue needs no playing out
+  actions.push_back("ioctl:reset");  // a slow queue needs no playing out
   RunResult r = vdltest::Run(Client(rig, c.options, actions));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Said(r.out, c.verb, c.key), c.expected) << r.out << ReadFile(rig.trace);
@@ -175,18 +182,18 @@ const Strings kTiny = {"-q", "16"};
 INSTANTIATE_TEST_SUITE_P(
     Calls, VdspDescriptor,
     ::testing::Values(
-        Call{"NonBlockingWriteTakesWhatFits", kTiny, {"open:nb", "req:speed:1", "write:40"},
-             "write", "ret", "16"},
-        Call{"NothingFitsIsEAGAIN", kTiny, {"open:nb", "req:speed:1", "write:16", "write:1"},
+        Call{"NonBlockingWriteTakesWhatFits", kTiny, {"open:nb", "ioctl:speed:1", "write:40"},
+             "write", "total", "16"},
+        Call{"NothingFitsIsEAGAIN", kTiny, {"open:nb", "ioctl:speed:1", "write:16", "write:1"},
              "write", "errno", "EAGAIN"},
-        Call{"FcntlMakesItNonBlocking", kTiny, {"open", "req:speed:1", "fcntl:nb", "write:40"},
-             "write", "ret", "16"},
-        Call{"FcntlMakesItBlocking", kTiny, {"open:nb", "fcntl:block", "write:40"}, "write", "ret",
+        Call{"FcntlMakesItNonBlocking", kTiny, {"open", "ioctl:speed:1", "fcntl:nb", "write:40"},
+             "write", "total", "16"},
+        Call{"FcntlMakesItBlocking", kTiny, {"open:nb", "fcntl:block", "write:40"}, "write", "total",
              "40"},
         Call{"FcntlReportsNonBlocking", {}, {"open:nb", "fcntl:get"}, "fcntl", "nonblock", "1"},
         Call{"FcntlReportsTheAccessMode", {}, {"open:rdwr", "fcntl:get"}, "fcntl", "access", "2"},
-        Call{"NonBlockRequest", kTiny, {"open", "req:speed:1", "req:nonblock", "write:40"}, "write",
-             "ret", "16"},
+        Call{"NonBlockRequest", kTiny, {"open", "ioctl:speed:1", "ioctl:nonblock", "write:40"}, "write",
+             "total", "16"},
         Call{"ReadOnlyOpens", {}, {"open:rd"}, "open", "errno", "0"},
         Call{"ReadsAreRefused", {}, {"open:rdwr", "read:16"}, "read", "errno", "EINVAL"},
         Call{"PositionedWritesAreRefused", {}, {"open", "pwrite:64"}, "pwrite", "errno", "ESPIPE"},
@@ -197,17 +204,17 @@ INSTANTIATE_TEST_SUITE_P(
         Call{"OtherPathsStatAsEver", {}, {"stat:no-such-file"}, "stat", "errno", "ENOENT"},
         Call{"WritableByAccess", {}, {"access:w"}, "access", "ret", "0"},
         Call{"NotExecutable", {}, {"access:x"}, "access", "errno", "EACCES"},
-        Call{"CopyHoldsTheDevice", {}, {"open", "dup", "closeold", "write:512"}, "write", "ret",
+        Call{"CopyHoldsTheDevice", {}, {"open", "dup", "closeold", "write:512"}, "write", "total",
              "512"},
         Call{"Dup2CopyHoldsTheDevice", {}, {"open", "dup2:50", "closeold", "write:512"}, "write",
-             "ret", "512"},
+             "total", "512"},
         Call{"BusyWhileACopyHolds", {}, {"open", "dup", "closeold", "open"}, "open", "errno", "EBUSY"},
         Call{"OpensAgainOnceClosed", {}, {"open", "write:64", "close", "open"}, "open", "errno", "0"}),
     ByName());
 
 TEST(VdspDescriptor, TheLastCopyClosesAndPlaysOut) {
   DeviceHome rig;
-  RunResult r = vdltest::Run(Client(rig, {}, {"open", "req:speed:44100", "dup", "write:8000", "closeold",
+  RunResult r = vdltest::Run(Client(rig, {}, {"open", "ioctl:speed:44100", "dup", "write:8000", "closeold",
                                      "close"}));
   ASSERT_EQ(r.status, 0) << r.err;
   std::vector<TraceEvent> closes = Only(ReadTrace(rig.trace), "close");
@@ -242,18 +249,11 @@ struct Recorded {
 };
 class VdspRecording : public ::testing::TestWithParam<Recorded> {};
 
-std::string Unhex(const std::string &hex) {
-  std::string bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return bytes;
-}
-
 TEST_P(VdspRecording, HoldsTheSamplesPlayed) {
   const Recorded &c = GetParam();
   bool raw = !*c.file;
   DeviceHome rig("", raw ? "out.raw" : "out.wav");
-  RunResult r = vdltest::Run(Client(rig, {"--fast"}, {"open", "req:speed:8000", std::string("req:setfmt:") +
+  RunResult r = vdltest::Run(Client(rig, {"--fast"}, {"open", "ioctl:speed:8000", std::string("ioctl:setfmt:") +
                                              c.format, std::string("bytes:") + c.written, "close"}));
   ASSERT_EQ(r.status, 0) << r.err;
   std::string out = ReadFile(rig.out);
