@@ -267,17 +267,22 @@ struct BackgroundRow {
   std::string name;
   Server server;
   double pauseAt = 0, pauseFor = 0;
+  // How far the silence may be off the pause: the pause and the resume
+  // each take effect within 50 ms, and PipeWire starts the stream again a
+  // quantum late (libpulsedsp's fragment of 1/24 s sets it; a new stream's
+  // first sound comes as late), which a busy machine lengthens.
+  double silenceTolerance = 0.06;
 };
 
 using ServerBackground = ThroughServer<BackgroundRow>;
 
 // The sound plays on to its end without a break, but for the pause: the
-// pause silences it and the resume brings it back each within 50 ms of the
-// call (so the silence is the pause within 60 ms), and nothing of the tone
-// is lost or heard twice but part of a block (2 % of its length allows for
-// that and for the tone measure's edges).
+// pause silences it and the resume brings it back (so the silence is the
+// pause, within the row's tolerance), and nothing of the tone is lost or
+// heard twice but part of a block (2 % of its length allows for that and
+// for the tone measure's edges).
 TEST_P(ServerBackground, PlaysOnWhileTheCallerComputes) {
-  constexpr double kSeconds = 3, kSilenceTolerance = 0.06;
+  constexpr double kSeconds = 3;
   const BackgroundRow &row = GetParam();
   const std::string tone = MakeTone(kSeconds, 44100, 2, 16);
   std::vector<std::string> cmd = {BGM_COMPUTE, tone};
@@ -299,7 +304,7 @@ TEST_P(ServerBackground, PlaysOnWhileTheCallerComputes) {
     SCOPED_TRACE(::testing::Message() << "channel " << ch << ": " << before << " | " << after);
     EXPECT_NEAR(before.seconds + after.seconds, kSeconds, kSeconds * kLengthShare);
     EXPECT_NEAR(cut + after.start - (before.start + before.seconds), row.pauseFor,
-                kSilenceTolerance);
+                row.silenceTolerance);
     EXPECT_LE(std::max(before.longestGap, after.longestGap), kLongestGap);
   }
 }
@@ -309,7 +314,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BackgroundRow{"PulseAudio", Server::kPulseAudio},
                       BackgroundRow{"PipeWire", Server::kPipeWire},
                       BackgroundRow{"PulseAudioPaused", Server::kPulseAudio, 1, 1},
-                      BackgroundRow{"PipeWirePaused", Server::kPipeWire, 1, 1}),
+                      BackgroundRow{"PipeWirePaused", Server::kPipeWire, 1, 1, 0.1}),
     ByName());
 
 }  // namespace
