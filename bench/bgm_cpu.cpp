@@ -1,8 +1,11 @@
 // CPU share of one core that background playback costs its process while
-// playing, paused and played out (the timer armed in all three).
-// Prints one "STATE SHARE" line per state, SHARE in percent, after a
-// "timer-only" line: the same timer with an empty handler, the floor that
-// the machine's signal delivery sets for any implementation.
+// playing, paused and played out (the timer armed in all three).  Each
+// state is measured beside a twin process, forked before the device is
+// opened, that runs the same timer with an empty handler over the same
+// window: the floor that the machine's signal delivery sets for any
+// implementation, taken under the same conditions (a VM's CPU speed and
+// steal time drift by more than the difference looked for).
+// Prints one "STATE SHARE FLOOR" line per state, both in percent.
 //
 //   vdlbench_bgm FILE.wav [SECONDS]   (SECONDS per state, default 1.5)
 //
@@ -18,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -52,9 +56,47 @@ double MeasureShare(double window) {
   return 100.0 * cpu / wall;
 }
 
+// The twin: for each window length read from `in`, measures its share
+// under the bare timer and writes it to `out`; ends when `in` closes.
+[[noreturn]] void RunTwin(int in, int out) {
+  double window;
+  while (read(in, &window, sizeof window) == sizeof window) {
+    double share = UnderBareTimer([window] { return MeasureShare(window); });
+    if (write(out, &share, sizeof share) != sizeof share) break;
+  }
+  _exit(0);
+}
+
+int g_toTwin = -1, g_fromTwin = -1;
+
+// Prints "state SHARE FLOOR": this process's share and the twin's, over
+// the same window.
+void MeasureState(const char *state, double window) {
+  double floor = 0;
+  bool asked = write(g_toTwin, &window, sizeof window) == sizeof window;
+  double share = MeasureShare(window);
+  if (!asked || read(g_fromTwin, &floor, sizeof floor) != sizeof floor) floor = 0;
+  printf("%s %.2f %.2f\n", state, share, floor);
+  fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  int down[2], up[2];
+  if (pipe(down) != 0 || pipe(up) != 0) return 1;
+  pid_t twin = fork();
+  if (twin < 0) return 1;
+  if (twin == 0) {
+    close(down[1]);
+    close(up[0]);
+    RunTwin(down[0], up[1]);
+  }
+  close(down[0]);
+  close(up[1]);
+  g_toTwin = down[1];
+  g_fromTwin = up[0];
+
   BenchWav w;
   if (!OpenBenchWav(argc, argv, "vdlbench_bgm", kDefaultWindow, &w)) return 1;
   if (w.size <= 0) {
@@ -64,16 +106,11 @@ int main(int argc, char **argv) {
   double window = w.window;
   FILE *fp = w.fp;
 
-  printf("timer-only %.2f\n", UnderBareTimer([window] { return MeasureShare(window); }));
-  fflush(stdout);
-
   StartBench(w);
-  printf("playing %.2f\n", MeasureShare(window));
-  fflush(stdout);
+  MeasureState("playing", window);
   if (vdlIsBGMPlay_WaveDSP()) {
     vdlBGMStop_WaveDSP();
-    printf("paused %.2f\n", MeasureShare(window));
-    fflush(stdout);
+    MeasureState("paused", window);
     vdlBGMStart_WaveDSP();
     double deadline = Now() + w.time / 100.0 + kPlayOutSlack;
     while (vdlIsBGMPlay_WaveDSP() && Now() < deadline) SleepUntil(Now() + 0.01);
@@ -81,20 +118,20 @@ int main(int argc, char **argv) {
       fprintf(stderr, "vdlbench_bgm: %s did not play out in time\n", argv[1]);
       return 1;
     }
-    printf("played-out %.2f\n", MeasureShare(window));
+    MeasureState("played-out", window);
   } else {
     // The file was shorter than the window: it is played out already.
     // A pause now takes the same path in the steps as a pause with data
     // left (the flag is 0).
-    printf("played-out %.2f\n", MeasureShare(window));
-    fflush(stdout);
+    MeasureState("played-out", window);
     vdlBGMStop_WaveDSP();
-    printf("paused %.2f\n", MeasureShare(window));
+    MeasureState("paused", window);
   }
-  fflush(stdout);
 
   vdlEnd_WaveDSP();
   fclose(fp);
   vdlCloseDevice_WaveDSP();
+  close(g_toTwin);
+  close(g_fromTwin);
   return 0;
 }

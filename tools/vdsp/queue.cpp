@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <linux/soundcard.h>
+#include <pthread.h>
 #include <sched.h>
 #include <string.h>
 #include <sys/syscall.h>
@@ -53,10 +54,21 @@ static QueueState *g_pQueue;
 // The ring in the shared state; null if it could not be mapped.
 static uint8_t *g_pRing;
 
+// This process's ID, asked once and again in a fork's child: the lock is
+// taken on every operation, and getpid is a system call.
+static pid_t g_nSelf;
+
+static void ForgetSelf() { g_nSelf = 0; }
+
+static pid_t Self() {
+  if (g_nSelf == 0) g_nSelf = getpid();
+  return g_nSelf;
+}
+
 // A process killed inside an operation (SIGKILL cannot be blocked) leaves
 // the lock to the next that finds it gone.
 void Lock() {
-  pid_t self = getpid();
+  pid_t self = Self();
   for (unsigned spins = 1;; ++spins) {
     pid_t holder = 0;
     if (g_pQueue->lock.compare_exchange_weak(holder, self, std::memory_order_acquire)) return;
@@ -90,6 +102,7 @@ bool Wait(int64_t ns, const sigset_t *callerMask) {
 }
 
 void QueueSetup(size_t ringBytes, bool fast, bool noSpace) {
+  pthread_atfork(nullptr, nullptr, ForgetSelf);
   g_pRing = SharedSetup(&ringBytes);
   g_pModel = static_cast<Model *>(SharedPart(sizeof(Model)));
   g_pQueue = static_cast<QueueState *>(SharedPart(sizeof(QueueState)));
