@@ -244,13 +244,20 @@ void DropOverdueTick() {
 // playback's thread untouched; it is pending there at worst, and pending
 // signals merge, as ticks that fall due during a step do.
 void WaveBGMTimer(int) {
-  int saved = errno;
   if (!pthread_equal(pthread_self(), g_owner)) {
+    int saved = errno;
     pid_t owner = g_nOwnerTid;
     if (g_nTimerArmed && owner > 0) tgkill(getpid(), owner, SIGALRM);
     errno = saved;
     return;
   }
+  // Most signals find nothing to do (paused, played out, or the device not
+  // yet due to have room): they return before anything that could touch
+  // errno, and cost little more than the signal itself.
+  if (g_nWaveBGMPlaying != 1 || !g_fp || g_nWaveBGMPlayPos >= g_nDataSize ||
+      NowNs() < g_nRetryNs)
+    return;
+  int saved = errno;
   Tick tick;
   for (int i = 0; i < kStepsPerSignal; ++i)
     if (!WaveBGMPlaying(&tick)) break;
