@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <time.h>
@@ -73,9 +74,27 @@ std::atomic<int64_t> g_nRoom{kRoomUnknown};
 // Bytes of room a device that lacked room is given time to free before
 // the next try: a signal's worth of blocks, at most a quarter of its queue,
 // so each try hands over several blocks while the queue stays near full,
-// rather than one block a tick for a poll and a write each.  One block
-// until GETOSPACE has told the queue's size.
+// rather than one block a tick for a poll and a write each; and at least a
+// fragment where that is under a quarter of the queue, since an OSS device
+// polls ready only with a fragment free.  One block until GETOSPACE has
+// told the queue's size.
 std::atomic<int64_t> g_nRefill{kBlockSize};
+// The queue's size as GETOSPACE told it; 0 until then.
+std::atomic<int64_t> g_nQueueBytes{0};
+// Bytes written since the queue was last empty (the start, or a pause's
+// RESET), counted up to the queue's size.
+std::atomic<int64_t> g_nSinceEmpty{0};
+// Sample data read ahead of the blocks handed over, so that the stream's
+// file is read a chunk at a time rather than a stdio buffer (4 KiB) at a
+// time: each read is a system call made in the handler, on the caller's
+// time.  Bytes [g_nAheadAt, g_nAheadEnd) are still to go; room for a chunk
+// after a partial block left over.  g_nReadPos counts the data bytes read
+// from the stream, which ends the data size.
+constexpr int kReadChunk = 32768;
+unsigned char g_ahead[kReadChunk + kBlockSize];
+volatile sig_atomic_t g_nAheadAt = 0;
+volatile sig_atomic_t g_nAheadEnd = 0;
+std::atomic<int64_t> g_nReadPos{0};
 // Bytes the device plays a second, from the header's values; 0 when they
 // make no sense.
 std::atomic<int64_t> g_nByteRate{0};
@@ -103,12 +122,11 @@ int64_t NowNs() {
   return int64_t{ts.tv_sec} * kNsPerSecond + ts.tv_nsec;
 }
 
-// The device lacks `missing` bytes of room at time now: signals leave it
-// alone until it has had the time to play them.
-void AwaitRoom(int64_t missing, int64_t now) {
-  int64_t refill = g_nRefill;
-  if (missing < refill) missing = refill;
-  if (g_nByteRate > 0) g_nRetryNs = now + missing * kNsPerSecond / g_nByteRate;
+// The device has `room` bytes free at time now, too few for a refill:
+// signals leave it alone until it has had the time to play the rest.
+void AwaitRoom(int64_t room, int64_t now) {
+  int64_t missing = g_nRefill - (room > 0 ? room : 0);
+  if (missing > 0 && g_nByteRate > 0) g_nRetryNs = now + missing * kNsPerSecond / g_nByteRate;
 }
 
 // Asks SNDCTL_DSP_GETOSPACE for the room free in the device's queue.  A
@@ -121,8 +139,12 @@ int64_t AskRoom() {
   int64_t total = int64_t{info.fragstotal} * info.fragsize;
   if (info.fragsize <= 0 || info.fragstotal <= 0 || total < kBlockSize) return kRoomUnknown;
   if (info.bytes < 0 || info.bytes > total) return kRoomUnknown;
+  int64_t quarter = total / 4 > kBlockSize ? total / 4 : kBlockSize;
   int64_t refill = int64_t{kStepsPerSignal} * kBlockSize;
-  g_nRefill = total / 4 < refill ? (total / 4 > kBlockSize ? total / 4 : kBlockSize) : refill;
+  if (refill > quarter) refill = quarter;
+  if (info.fragsize > refill && info.fragsize <= quarter) refill = info.fragsize;
+  g_nRefill = refill;
+  g_nQueueBytes = total;
   return info.bytes;
 }
 
@@ -131,6 +153,7 @@ struct Tick {
   bool ready = false;  // a poll said it takes data
   bool asked = false;  // GETOSPACE was asked
   bool blind = false;  // a block went to a device that said nothing of its room
+  bool wrote = false;  // a block was handed over
 };
 
 // Whether the device takes len bytes now without waiting.  Some emulations
@@ -150,7 +173,10 @@ bool DeviceTakes(size_t len, Tick *tick) {
   if (!tick->ready || g_nRoom < need) {
     struct pollfd pfd = {g_fdDsp, POLLOUT, 0};
     if (poll(&pfd, 1, 0) == 0) {
-      AwaitRoom(need, now);
+      // A queue not yet filled since it was last empty cannot lack room:
+      // an emulation's own buffering holds the writes up for a moment (a
+      // freshly reset PulseAudio stream), and the next tick tries again.
+      if (g_nSinceEmpty >= g_nQueueBytes) AwaitRoom(0, now);
       return false;
     }
     tick->ready = true;
@@ -160,10 +186,39 @@ bool DeviceTakes(size_t len, Tick *tick) {
     tick->asked = true;
   }
   if (g_nRoom != kRoomUnknown && g_nRoom < need) {
-    AwaitRoom(need - g_nRoom, now);
+    AwaitRoom(g_nRoom, now);
     return false;
   }
   return true;
+}
+
+// The next len bytes of the data, refilled from the stream with one fread
+// when fewer are read ahead; null when the stream ends first (what it held
+// is dropped, as a short read of the block alone would drop it).
+const unsigned char *NextBytes(FILE *fp, size_t len) {
+  int at = g_nAheadAt, end = g_nAheadEnd;
+  if (static_cast<size_t>(end - at) < len) {
+    memmove(g_ahead, g_ahead + at, static_cast<size_t>(end - at));
+    end -= at;
+    at = 0;
+    int64_t left = g_nDataSize - g_nReadPos;
+    size_t want = left < kReadChunk ? static_cast<size_t>(left > 0 ? left : 0) : kReadChunk;
+    size_t got = want > 0 ? fread(g_ahead + end, 1, want, fp) : 0;
+    g_nReadPos += static_cast<int64_t>(got);
+    end += static_cast<int>(got);
+    if (static_cast<size_t>(end) < len) end = 0;
+    g_nAheadEnd = end;
+    g_nAheadAt = 0;
+    if (end == 0) return nullptr;
+  }
+  g_nAheadAt = at + static_cast<int>(len);
+  return g_ahead + at;
+}
+
+// Forgets what was read ahead: the stream moved, or is given back.
+void DropAhead() {
+  g_nAheadAt = 0;
+  g_nAheadEnd = 0;
 }
 
 // The stream holds less than its data size: said once, and the playback
@@ -183,7 +238,8 @@ void EndOnReadError(int64_t pos) {
 // block.  fread on g_fp is safe here:
 // between vdlBGMPlay_WaveDSP and vdlEnd_WaveDSP the caller leaves the
 // stream alone, so its lock is free, and its buffer was allocated by the
-// header read, so the read takes nothing from the allocator.
+// header read, so the read takes nothing from the allocator.  A block lost
+// to a failed write is still taken: the stream has moved past it.
 bool WaveBGMPlaying(Tick *tick) {
   int64_t pos = g_nWaveBGMPlayPos;
   int32_t size = g_nDataSize;
@@ -192,11 +248,11 @@ bool WaveBGMPlaying(Tick *tick) {
   bool last = pos + kBlockSize >= size;
   size_t len = last ? static_cast<size_t>(size - pos) : kBlockSize;
   if (!DeviceTakes(len, tick)) return false;
-  char block[kBlockSize];
   // The flag drops before the read: the front end sees "played out" from
   // the step that takes the last block on, whatever that step meets.
   if (last) g_nWaveBGMPlaying = 0;
-  if (fread(block, 1, len, fp) < len) {
+  const unsigned char *block = NextBytes(fp, len);
+  if (!block) {
     EndOnReadError(pos);
     return false;
   }
@@ -204,11 +260,13 @@ bool WaveBGMPlaying(Tick *tick) {
     tick->blind = true;
   else
     g_nRoom -= static_cast<int64_t>(len);
+  tick->wrote = true;
   if (!WriteBlock(g_fdDsp, block, len)) {
     PrintWriteError(errno);
     return true;
   }
   g_nWaveBGMPlayPos = pos + kBlockSize;
+  if (g_nSinceEmpty < g_nQueueBytes) g_nSinceEmpty += static_cast<int64_t>(len);
   return !last;
 }
 
@@ -261,6 +319,10 @@ void WaveBGMTimer(int) {
   Tick tick;
   for (int i = 0; i < kStepsPerSignal; ++i)
     if (!WaveBGMPlaying(&tick)) break;
+  // Room known to fall short of the next signal's blocks: the device is
+  // left alone until it has played enough, rather than polled in vain.
+  int64_t room = g_nRoom;
+  if (tick.wrote && room != kRoomUnknown && room < g_nRefill) AwaitRoom(room, NowNs());
   // Only a write without the device's word on its room can have waited.
   if (tick.blind) DropOverdueTick();
   errno = saved;
@@ -289,6 +351,8 @@ void RewindUnheard(int delay) {
   int64_t resume = heard / kBlockSize * kBlockSize;
   if (resume >= pos) return;
   if (fseek(g_fp, kHeaderSize + resume, SEEK_SET) != 0) return;
+  DropAhead();
+  g_nReadPos = resume;
   g_nWaveBGMPlayPos = resume;
 }
 
@@ -307,6 +371,10 @@ int32_t vdlBGMPlay_WaveDSP(FILE *fp, int32_t, int32_t stereo, int32_t channels,
   g_nDataSize = size;
   g_nRoom = kRoomUnknown;
   g_nRefill = kBlockSize;
+  g_nQueueBytes = 0;
+  g_nSinceEmpty = 0;
+  DropAhead();
+  g_nReadPos = 0;
   g_nByteRate = channels > 0 && freq > 0 && bits > 0
                     ? int64_t{freq} * channels * ((bits + 7) / 8)
                     : 0;
@@ -343,6 +411,7 @@ void vdlBGMStop_WaveDSP(void) {
   // The queue is empty now: a resume need not wait for room.
   g_nRoom = kRoomUnknown;
   g_nRetryNs = 0;
+  g_nSinceEmpty = 0;
   if (known && g_fp) RewindUnheard(delay);
 }
 
@@ -354,7 +423,13 @@ void vdlEnd_WaveDSP(void) {
   InstallTimerAction();
   SetTimer(0);
   g_nTimerArmed = 0;
+  // What was read ahead goes back, so the stream stands where the blocks
+  // handed over end, as if each had been read on its own.
+  FILE *fp = g_fp;
   g_fp = nullptr;
+  int ahead = g_nAheadEnd - g_nAheadAt;
+  if (fp && ahead > 0) fseek(fp, -ahead, SEEK_CUR);
+  DropAhead();
   ioctl(g_fdDsp, SNDCTL_DSP_SYNC, 0);
 }
 

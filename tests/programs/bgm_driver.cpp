@@ -24,6 +24,9 @@
 //                SIGALRM, as a toolkit's or a runtime's threads would
 //   storm:N      N pauses, each resumed after 0-3 ms, 0-5 ms apart
 //   fclose       closes FILE's stream now (the caller's part after end)
+//   tell         "tell ok" when the stream stands where the bytes the
+//                device has played end (all it was given, on a --fast
+//                device after an end), "tell AT PLAYED" otherwise
 //   close-device closes the device, opens FILE.next for writing (it gets
 //                the number the device had), waits 100 ms and prints
 //                "next N": N bytes reached that file
@@ -51,6 +54,8 @@
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <linux/soundcard.h>
 
 #include <string>
 
@@ -289,6 +294,13 @@ int main(int argc, char **argv) {
       WriteAll(w[0] == 'a' ? "alarm survived\n" : "int survived\n");
     } else if (!strcmp(w, "hold-alarm")) {
       HoldAlarm();
+    } else if (!strcmp(w, "tell")) {
+      count_info played = {};
+      ioctl(fd, SNDCTL_DSP_GETOPTR, &played);
+      long at = ftell(fp);
+      char line[64] = "tell ok\n";
+      if (at != 44L + played.bytes) snprintf(line, sizeof line, "tell %ld %d\n", at, played.bytes);
+      WriteAll(line);
     } else if (!strcmp(w, "fclose")) {
       fclose(fp);
       fp = nullptr;

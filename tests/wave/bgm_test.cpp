@@ -219,6 +219,9 @@ INSTANTIATE_TEST_SUITE_P(
               {"play", "out", "start", "flag", "signals:20", "flag", "end"},
               kArm + "out 1|start|flag 1|flag 1|" + kDisarm,
               kReadError + "256 bytes).Sound stopped.\n", 256},
+        // An end amid the data gives back what was read ahead of the blocks.
+        Fault{"EndAmidTheData", "", 100000, 100000, {"play", "signals:2", "end", "tell"},
+              kArm + kDisarm + "|tell ok", "", -1},
         // A signal mask inherited with SIGALRM blocked.
         Fault{"AlarmHeldByTheCaller", "", 600, 600, {"hold-alarm", "play", "out", "end"},
               kArm + "out 1|" + kDisarm, "", 600},
