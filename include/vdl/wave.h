@@ -128,8 +128,14 @@ int32_t vdlTestPlay_WaveDSP(const char *path);
  * answers it sensibly.  When the device is full the handler returns at
  * once, and a later signal tries again once the device has had the time to
  * play room for several blocks (ten, or a quarter of its queue when that is
- * less); so the device's pace sets the pace of playback and the caller
- * keeps nearly all of its time.  On a device that answers neither
+ * less, or a fragment when that is more and at most a quarter); so the
+ * device's pace sets the pace of playback and the caller keeps nearly all
+ * of its time.  Until the queue has been filled once since it was last
+ * empty (the start, a pause), a device not ready is tried again at the
+ * next signal: an emulation may hold writes up for a moment then.  The
+ * data is read from the stream in chunks of up to 32 KiB, never past the
+ * data size, so the stream stands ahead of the blocks handed over until
+ * vdlEnd_WaveDSP.  On a device that answers neither
  * request the block is written anyway and that write waits while the
  * device's queue is full; a tick that falls due meanwhile is dropped and
  * the timer re-armed, so the caller still runs between two handler runs.
@@ -190,6 +196,8 @@ void vdlBGMStop_WaveDSP(void);
  * again, timer disarmed, then SNDCTL_DSP_SYNC waits until the queued sound
  * has played.  The stream is not closed, but the module lets go of it: the
  * caller may close it, and a later SIGALRM or pause does not touch it.
+ * What was read ahead goes back (fseek; a stream that cannot seek keeps
+ * it), so the stream stands where the blocks handed over end.
  * Also valid without a prior vdlBGMPlay_WaveDSP: SIGALRM stays handled by
  * the module afterwards. */
 void vdlEnd_WaveDSP(void);
