@@ -17,6 +17,7 @@ constexpr size_t kTraceLineBytes = 1024;
 struct TraceLine {
   char text[kTraceLineBytes];
   size_t len;
+  bool on;  // a trace is kept: without one, nothing is formatted
 };
 
 // Remembers the file name (copied); nothing is opened until first use.

@@ -113,12 +113,15 @@ static void PutKey(TraceLine *line, const char *key) {
 
 void TraceBegin(TraceLine *line, const char *event) {
   line->len = 0;
+  line->on = g_cTracePath[0] && g_fdTrace != kFdFailed;
+  if (!line->on) return;
   PutSeconds(line, NowNs());
   Put(line, ' ');
   PutText(line, event);
 }
 
 void TraceWord(TraceLine *line, const char *word) {
+  if (!line->on) return;
   static const char kHex[] = "0123456789abcdef";
   Put(line, ' ');
   for (const unsigned char *p = reinterpret_cast<const unsigned char *>(word); *p; ++p) {
@@ -134,21 +137,25 @@ void TraceWord(TraceLine *line, const char *word) {
 }
 
 void TraceWordHex(TraceLine *line, uint64_t value) {
+  if (!line->on) return;
   Put(line, ' ');
   PutHex(line, value);
 }
 
 void TraceInt(TraceLine *line, const char *key, int64_t value) {
+  if (!line->on) return;
   PutKey(line, key);
   PutSigned(line, value);
 }
 
 void TraceSeconds(TraceLine *line, const char *key, int64_t ns) {
+  if (!line->on) return;
   PutKey(line, key);
   PutSeconds(line, ns);
 }
 
 void TraceErrno(TraceLine *line, int err) {
+  if (!line->on) return;
   PutKey(line, "errno");
   for (const Named &e : kErrnoNames) {
     if (e.value == err) {
@@ -160,6 +167,7 @@ void TraceErrno(TraceLine *line, int err) {
 }
 
 void TraceFlags(TraceLine *line, const char *key, int flags) {
+  if (!line->on) return;
   PutKey(line, key);
   int access = flags & O_ACCMODE;
   if (access == O_RDONLY)
@@ -186,6 +194,7 @@ void TraceFlags(TraceLine *line, const char *key, int flags) {
 }
 
 void TracePollBits(TraceLine *line, const char *key, int bits) {
+  if (!line->on) return;
   PutKey(line, key);
   unsigned rest = static_cast<unsigned>(bits) & 0xffffu;
   if (rest == 0) {
@@ -209,7 +218,7 @@ void TracePollBits(TraceLine *line, const char *key, int bits) {
 }
 
 void TraceEnd(TraceLine *line) {
-  if (g_fdTrace == kFdFailed || !g_cTracePath[0]) return;
+  if (!line->on) return;
   if (g_fdTrace < 0) {
     int fd = SysOpen(g_cTracePath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     g_fdTrace = fd < 0 ? kFdFailed : SysMoveHigh(fd);
