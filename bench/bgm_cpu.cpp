@@ -4,8 +4,13 @@
 // opened, that runs the same timer with an empty handler over the same
 // window: the floor that the machine's signal delivery sets for any
 // implementation, taken under the same conditions (a VM's CPU speed and
-// steal time drift by more than the difference looked for).
-// Prints one "STATE SHARE FLOOR" line per state, both in percent.
+// steal time drift by more than the difference looked for).  The window is
+// cut in parts, and where there are two CPUs the two processes swap them
+// from one part to the next, so that neither keeps the busier one; the
+// median of the parts' ratios leaves out the parts a burst of the host's
+// own work fell in.
+// Prints one "STATE SHARE FLOOR RATIO" line per state: the shares over the
+// whole window in percent, and the median ratio of the parts.
 //
 //   vdlbench_bgm FILE.wav [SECONDS]   (SECONDS per state, default 1.5)
 //
@@ -16,12 +21,16 @@
 #include "bench_common.h"
 
 #include <errno.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -68,15 +77,45 @@ double MeasureShare(double window) {
 }
 
 int g_toTwin = -1, g_fromTwin = -1;
+pid_t g_twin = 0;
+constexpr int kParts = 15;
 
-// Prints "state SHARE FLOOR": this process's share and the twin's, over
-// the same window.
+// Puts this process on CPU `cpu` and the twin on the other of the first
+// two, where the process may use both; otherwise leaves them be.
+void Place(int cpu) {
+  cpu_set_t allowed, one;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(0, &allowed) ||
+      !CPU_ISSET(1, &allowed))
+    return;
+  CPU_ZERO(&one);
+  CPU_SET(cpu, &one);
+  sched_setaffinity(0, sizeof one, &one);
+  CPU_ZERO(&one);
+  CPU_SET(1 - cpu, &one);
+  sched_setaffinity(g_twin, sizeof one, &one);
+}
+
+// Prints "state SHARE FLOOR RATIO": this process's share and the twin's,
+// over the same window, and the median of the parts' ratios.
 void MeasureState(const char *state, double window) {
-  double floor = 0;
-  bool asked = write(g_toTwin, &window, sizeof window) == sizeof window;
-  double share = MeasureShare(window);
-  if (!asked || read(g_fromTwin, &floor, sizeof floor) != sizeof floor) floor = 0;
-  printf("%s %.2f %.2f\n", state, share, floor);
+  double part = window / kParts, share = 0, floor = 0;
+  std::vector<double> ratios;
+  cpu_set_t allowed;
+  bool placed = sched_getaffinity(0, sizeof allowed, &allowed) == 0;
+  for (int i = 0; i < kParts; ++i) {
+    Place(i % 2);
+    double twin = 0;
+    bool asked = write(g_toTwin, &part, sizeof part) == sizeof part;
+    double mine = MeasureShare(part);
+    if (!asked || read(g_fromTwin, &twin, sizeof twin) != sizeof twin) twin = 0;
+    share += mine / kParts;
+    floor += twin / kParts;
+    if (twin > 0) ratios.push_back(mine / twin);
+  }
+  if (placed) sched_setaffinity(0, sizeof allowed, &allowed);
+  std::sort(ratios.begin(), ratios.end());
+  printf("%s %.2f %.2f %.3f\n", state, share, floor,
+         ratios.empty() ? 0.0 : ratios[ratios.size() / 2]);
   fflush(stdout);
 }
 
@@ -92,6 +131,7 @@ int main(int argc, char **argv) {
     close(up[0]);
     RunTwin(down[0], up[1]);
   }
+  g_twin = twin;
   close(down[0]);
   close(up[1]);
   g_toTwin = down[1];
