@@ -80,13 +80,9 @@ int g_toTwin = -1, g_fromTwin = -1;
 pid_t g_twin = 0;
 constexpr int kParts = 15;
 
-// Puts this process on CPU `cpu` and the twin on the other of the first
-// two, where the process may use both; otherwise leaves them be.
+// Puts this process on CPU `cpu` (0 or 1) and the twin on the other.
 void Place(int cpu) {
-  cpu_set_t allowed, one;
-  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(0, &allowed) ||
-      !CPU_ISSET(1, &allowed))
-    return;
+  cpu_set_t one;
   CPU_ZERO(&one);
   CPU_SET(cpu, &one);
   sched_setaffinity(0, sizeof one, &one);
@@ -100,10 +96,13 @@ void Place(int cpu) {
 void MeasureState(const char *state, double window) {
   double part = window / kParts, share = 0, floor = 0;
   std::vector<double> ratios;
+  // The two processes swap CPUs only where both of the first two are
+  // theirs to use.
   cpu_set_t allowed;
-  bool placed = sched_getaffinity(0, sizeof allowed, &allowed) == 0;
+  bool swap = sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_ISSET(0, &allowed) &&
+              CPU_ISSET(1, &allowed);
   for (int i = 0; i < kParts; ++i) {
-    Place(i % 2);
+    if (swap) Place(i % 2);
     double twin = 0;
     bool asked = write(g_toTwin, &part, sizeof part) == sizeof part;
     double mine = MeasureShare(part);
@@ -112,7 +111,7 @@ void MeasureState(const char *state, double window) {
     floor += twin / kParts;
     if (twin > 0) ratios.push_back(mine / twin);
   }
-  if (placed) sched_setaffinity(0, sizeof allowed, &allowed);
+  if (swap) sched_setaffinity(0, sizeof allowed, &allowed);
   std::sort(ratios.begin(), ratios.end());
   printf("%s %.2f %.2f %.3f\n", state, share, floor,
          ratios.empty() ? 0.0 : ratios[ratios.size() / 2]);
