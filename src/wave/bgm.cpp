@@ -174,8 +174,8 @@ bool DeviceTakes(size_t len, Tick *tick) {
     struct pollfd pfd = {g_fdDsp, POLLOUT, 0};
     if (poll(&pfd, 1, 0) == 0) {
       // A queue not yet filled since it was last empty cannot lack room:
-      // an emulation's own buffering holds the writes up for a moment (a
-      // freshly reset PulseAudio stream), and the next tick tries again.
+      // an emulation holds the writes up for a moment (libpulsedsp sets
+      // its stream up again after a RESET), and the next tick tries again.
       if (g_nSinceEmpty >= g_nQueueBytes) AwaitRoom(0, now);
       return false;
     }
